@@ -1,0 +1,175 @@
+// engine/sys_helpers.cpp - shell commands, watchdog, reboot, killapps, signals.
+#include "sys_helpers.h"
+
+#include "rl_log.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExecFailed = 127;
+
+// Signal settings that system_ex() changes for the length of one call.
+struct saved_signals {
+    struct sigaction intr;
+    struct sigaction quit;
+    sigset_t mask;
+};
+
+bool ignore_interrupts(saved_signals* saved)
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ignore.sa_flags = 0;
+    if (sigaction(SIGINT, &ignore, &saved->intr) < 0) return false;
+    if (sigaction(SIGQUIT, &ignore, &saved->quit) < 0) return false;
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    return sigprocmask(SIG_BLOCK, &block, &saved->mask) == 0;
+}
+
+bool restore_interrupts(const saved_signals* saved)
+{
+    if (sigaction(SIGINT, &saved->intr, nullptr) < 0) return false;
+    if (sigaction(SIGQUIT, &saved->quit, nullptr) < 0) return false;
+    return sigprocmask(SIG_SETMASK, &saved->mask, nullptr) == 0;
+}
+
+// Polls once without blocking. Returns true when the attempt is over,
+// with *status set (the child's status, or -1 when waiting failed).
+bool child_done(pid_t pid, int* status)
+{
+    int st = 0;
+    const pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) {
+        *status = st;
+        return true;
+    }
+    if (r < 0 && errno != EINTR) {
+        *status = -1;
+        return true;
+    }
+    return false;
+}
+
+// One attempt: start the shell and wait for it, at most `timeout` seconds.
+// Returns the status; sets *timed_out when the child had to be killed.
+int run_attempt(const char* command, int timeout, int attempt, const saved_signals* saved,
+                int* timed_out)
+{
+    *timed_out = 0;
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        sigaction(SIGINT, &saved->intr, nullptr);
+        sigaction(SIGQUIT, &saved->quit, nullptr);
+        sigprocmask(SIG_SETMASK, &saved->mask, nullptr);
+        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(kExecFailed);
+    }
+    int status = 0;
+    if (timeout < 1) {
+        // No time limit: a blocking wait paces the polling best.
+        while (waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR) return -1;
+        }
+        return status;
+    }
+    for (int remaining = timeout;;) {
+        if (child_done(pid, &status)) return status;
+        sleep(1);
+        if (--remaining > 0) continue;
+        // A child that ended during the last second has not timed out.
+        if (child_done(pid, &status)) return status;
+        rl_log_warn("%s:%s retry %d times...", "system_ex", command, attempt);
+        if (kill(pid, SIGKILL) == 0) {
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+        }
+        *timed_out = 1;
+        return -1;
+    }
+}
+
+} // namespace
+
+int system_ex(const char* command, int timeout, int retries)
+{
+    if (command == nullptr) return -1;
+    if (retries < 0) retries = 0;
+    saved_signals saved;
+    if (!ignore_interrupts(&saved)) return -1;
+
+    int status = -1;
+    int attempt = -1;
+    int timed_out = 0;
+    do {
+        status = run_attempt(command, timeout, attempt, &saved, &timed_out);
+        ++attempt;
+    } while (timed_out != 0 && attempt < retries);
+
+    if (!restore_interrupts(&saved)) return -1;
+    if ((status & 0x7f) != 0) return -1; // killed by a signal, or no status
+    return (status >> 8) & 0xff;
+}
+
+int check_system_result(int status)
+{
+    if (status < 0) return -1;
+    if ((status & 0x7f) != 0) return -1;
+    if (((status >> 8) & 0xff) != 0) return -1;
+    return 0;
+}
+
+int set_watchdog(int value)
+{
+    const int fd = open(MISC_DEVICE, O_RDWR);
+    if (fd < 0) {
+        rl_log_err("/dev/misc0 open failed\n");
+        return -1;
+    }
+    // The request takes the value itself, not its address.
+    if (ioctl(fd, MISC_IOCS_WATCHDOG, static_cast<unsigned long>(value)) < 0) {
+        rl_log_err("/dev/misc0 ctrl failed!\n");
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int do_reboot(int fallback)
+{
+    return system_ex(fallback != 0 ? REBOOT_PLAIN_COMMAND : REBOOT_COPY_COMMAND, 10, 3);
+}
+
+int killapps(int upgrader_state)
+{
+    if (upgrader_state == 2 || upgrader_state == -3) return 0;
+    if (check_system_result(system(KILLAPPS_SCRIPT)) == 0) return 0;
+    rl_log_err("killapps failed!\n");
+    return -1;
+}
+
+void signal_handler(int signum)
+{
+    const int tid = static_cast<int>(syscall(SYS_gettid));
+    switch (signum) {
+    case SIGINT: rl_log_err("Catch a signal SIGINT, thread id %d.", tid); break;
+    case SIGQUIT: rl_log_err("Catch a signal SIGQUIT, thread id %d.", tid); break;
+    case SIGILL: rl_log_err("Catch a signal SIGILL, thread id %d.", tid); break;
+    case SIGABRT: rl_log_err("Catch a signal SIGABRT, thread id %d.", tid); break;
+    case SIGBUS: rl_log_err("Catch a signal SIGBUS, thread id %d.", tid); break;
+    case SIGSEGV: rl_log_err("Catch a signal SIGSEGV, thread id %d.", tid); break;
+    default: rl_log_err("Catch a signal %d, thread id %d.", signum, tid); break;
+    }
+    exit(0);
+}

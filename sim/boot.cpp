@@ -1,0 +1,151 @@
+// sim/boot.cpp - namespaces, the phone's first process, and the run record.
+#include "boot.h"
+
+#include "rootfs.h"
+#include "supervisor.h"
+#include "sys_error.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+constexpr int kBootFailed = 125;
+
+void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path);
+    f << text;
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+// The next free run number: runs/1, runs/2, ...
+int new_run(const std::string& state_dir)
+{
+    const std::string runs = state_dir + "/runs";
+    if (mkdir(runs.c_str(), 0755) < 0 && errno != EEXIST) sim_throw("mkdir", runs);
+    for (int n = 1;; ++n) {
+        const std::string dir = phonesim_run_dir(state_dir, n);
+        if (mkdir(dir.c_str(), 0755) == 0) return n;
+        if (errno != EEXIST) sim_throw("mkdir", dir);
+    }
+}
+
+// Maps the caller to root in a new user namespace, so that an ordinary
+// user can build the phone's mounts.
+void become_namespace_root(uid_t uid, gid_t gid)
+{
+    write_file("/proc/self/setgroups", "deny");
+    write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+std::vector<std::string> program_environment(const boot_request& req, int run)
+{
+    std::vector<std::string> env = {"PATH=/bin:/sbin", "HOME=/", "TERM=dumb",
+                                    std::string("PHONESIM_STATE=") + PHONE_STATE_MOUNT,
+                                    "PHONESIM_RUN=" + std::to_string(run)};
+    if (!req.preload.empty()) env.push_back("LD_PRELOAD=" + req.preload);
+    env.insert(env.end(), req.env.begin(), req.env.end());
+    return env;
+}
+
+nlohmann::json result_json(const boot_result& r)
+{
+    return {{"run", r.run},
+            {"exit_status", r.exit_status},
+            {"rebooted", r.rebooted},
+            {"timed_out", r.timed_out}};
+}
+
+// The phone's first process: build the root, run, record the outcome.
+[[noreturn]] void first_process(const boot_request& req, int run)
+{
+    try {
+        build_phone_root({req.state_dir, req.host_binds, req.reboot_tool});
+        const std::string run_dir = std::string(PHONE_STATE_MOUNT) + "/runs/" + std::to_string(run);
+        supervisor_request sr{req.argv, program_environment(req, run), run_dir, req.time_limit_ms};
+        boot_result r = supervisor_run(sr);
+        r.run = run;
+        write_file(run_dir + "/report.json", result_json(r).dump(2) + "\n");
+        _exit(0);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "phonesim: %s\n", e.what());
+        _exit(kBootFailed);
+    }
+}
+
+// Runs in a child of the caller: enters the new namespaces and waits for
+// the phone's first process.
+[[noreturn]] void power_on(const boot_request& req, int run, uid_t uid, gid_t gid)
+{
+    int flags = CLONE_NEWNS | CLONE_NEWIPC | CLONE_NEWPID;
+    if (uid != 0) flags |= CLONE_NEWUSER;
+    if (unshare(flags) < 0) {
+        fprintf(stderr, "phonesim: unshare: %s\n", strerror(errno));
+        _exit(kBootFailed);
+    }
+    try {
+        if (uid != 0) become_namespace_root(uid, gid);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "phonesim: %s\n", e.what());
+        _exit(kBootFailed);
+    }
+    fflush(nullptr);
+    const pid_t init = fork();
+    if (init < 0) _exit(kBootFailed);
+    if (init == 0) first_process(req, run);
+    int status = 0;
+    while (waitpid(init, &status, 0) < 0) {
+        if (errno != EINTR) _exit(kBootFailed);
+    }
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kBootFailed);
+}
+
+} // namespace
+
+std::string phonesim_run_dir(const std::string& state_dir, int run)
+{
+    return state_dir + "/runs/" + std::to_string(run);
+}
+
+boot_result phonesim_boot(const boot_request& req)
+{
+    if (req.argv.empty()) throw std::runtime_error("nothing to run");
+    if (req.state_dir.empty() || req.state_dir[0] != '/')
+        throw std::runtime_error("state directory must be an absolute path");
+    std::error_code ec;
+    std::filesystem::create_directories(req.state_dir, ec);
+    if (ec) throw std::runtime_error("cannot create " + req.state_dir + ": " + ec.message());
+    const int run = new_run(req.state_dir);
+
+    fflush(nullptr);
+    const pid_t child = fork();
+    sim_check(child, "fork");
+    if (child == 0) power_on(req, run, getuid(), getgid());
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) sim_throw("waitpid");
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("the simulated phone did not start (see above)");
+
+    const std::string report = phonesim_run_dir(req.state_dir, run) + "/report.json";
+    std::ifstream f(report);
+    const nlohmann::json j = nlohmann::json::parse(f, nullptr, false);
+    if (j.is_discarded()) throw std::runtime_error("unreadable " + report);
+    boot_result r;
+    r.run = run;
+    r.exit_status = j.value("exit_status", -1);
+    r.rebooted = j.value("rebooted", false);
+    r.timed_out = j.value("timed_out", false);
+    return r;
+}

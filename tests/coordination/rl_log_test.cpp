@@ -1,0 +1,147 @@
+// Logging: what reaches the phone's /dev/log, line by line.
+#include "phone.h"
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int tid()
+{
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+std::string prefix(const char* ident, int level, int thread_id = tid())
+{
+    return std::string(ident) + " pid" + std::to_string(getpid()) + ",tid" +
+           std::to_string(thread_id) + ",l" + std::to_string(level) + ": ";
+}
+
+std::vector<syslog_record> messages()
+{
+    return phone_syslog();
+}
+
+TEST(RlLog, EachLevelReachesSyslogWithItsPriorityAndTheLinePrefix)
+{
+    rl_log_init("upgrader", 7);
+    rl_log_emerg("m%d\n", 0);
+    rl_log_alert("m%d\n", 1);
+    rl_log_crit("m%d\n", 2);
+    rl_log_err("m%d\n", 3);
+    rl_log_warn("m%d\n", 4);
+    rl_log_notice("m%d\n", 5);
+    rl_log_info("m%d\n", 6);
+    rl_log_debug("m%d\n", 7);
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 8U);
+    for (int level = 0; level < 8; ++level) {
+        const syslog_record& r = log[static_cast<size_t>(level)];
+        EXPECT_EQ(r.facility, LOG_USER >> 3);
+        EXPECT_EQ(r.level, level);
+        EXPECT_EQ(r.tag, "");
+        EXPECT_EQ(r.msg, prefix("upgrader", level) + "m" + std::to_string(level) + "\n");
+    }
+}
+
+TEST(RlLog, ThresholdDecidesWhatIsWritten)
+{
+    rl_log_init("upgrader", 3);
+    rl_log_err("err\n");
+    rl_log_warn("warn\n");
+    rl_log_info("info\n");
+    rl_log_debug("debug\n");
+    EXPECT_EQ(rl_log_set_level(0), 0);
+    rl_log_alert("alert\n");
+    rl_log_emerg("emerg\n");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 2U);
+    EXPECT_EQ(log[0].msg, prefix("upgrader", 3) + "err\n");
+    EXPECT_EQ(log[1].msg, prefix("upgrader", 0) + "emerg\n");
+}
+
+TEST(RlLog, SecondInitChangesNothingUntilDeinit)
+{
+    rl_log_init("first", 3);
+    rl_log_init("second", 7);
+    rl_log_info("dropped\n");
+    rl_log_err("kept\n");
+    rl_log_deinit();
+    rl_log_err("after deinit\n"); // still written, with the stored identity
+    rl_log_init("third", 7);
+    rl_log_info("now\n");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 3U);
+    EXPECT_EQ(log[0].msg, prefix("first", 3) + "kept\n");
+    EXPECT_EQ(log[1].msg, prefix("first", 3) + "after deinit\n");
+    EXPECT_EQ(log[2].msg, prefix("third", 6) + "now\n");
+}
+
+TEST(RlLog, IdentityIsCutToFourteenCharacters)
+{
+    rl_log_init("abcdefghijklmnopqrst", 7);
+    rl_log_info("x");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_EQ(log[0].msg, prefix("abcdefghijklmn", 6) + "x");
+}
+
+TEST(RlLog, EmptyAndNullFormatsWriteNothing)
+{
+    rl_log_init("upgrader", 7);
+    rl_log_info("");
+    const char* none = nullptr;
+    rl_log_err(none);
+    rl_log_debug("%s", "");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 1U); // "%s" is not an empty format
+    EXPECT_EQ(log[0].msg, prefix("upgrader", 7));
+}
+
+TEST(RlLog, BeforeInitLinesHaveEmptyIdentityAndPidZero)
+{
+    rl_log_warn("early %s\n", "bird");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_EQ(log[0].level, 4);
+    EXPECT_EQ(log[0].msg, " pid0,tid" + std::to_string(tid()) + ",l4: early bird\n");
+}
+
+TEST(RlLog, EachThreadLogsItsOwnKernelThreadId)
+{
+    rl_log_init("upgrader", 7);
+    int other = 0;
+    std::thread t([&] {
+        other = tid();
+        rl_log_info("from thread\n");
+    });
+    t.join();
+    rl_log_info("from main\n");
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 2U);
+    ASSERT_NE(other, tid());
+    EXPECT_EQ(log[0].msg, prefix("upgrader", 6, other) + "from thread\n");
+    EXPECT_EQ(log[1].msg, prefix("upgrader", 6) + "from main\n");
+}
+
+TEST(RlLog, LongMessageIsCutToTheLineBuffer)
+{
+    rl_log_init("upgrader", 7);
+    const std::string long_format(5000, 'a');
+    rl_log_info("%s", long_format.c_str()); // the argument is not cut, only the format
+
+    rl_log_info(long_format.c_str()); // NOLINT: a built format that does not fit
+
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 2U);
+    EXPECT_EQ(log[0].msg, prefix("upgrader", 6) + long_format);
+    const std::string p = prefix("upgrader", 6);
+    EXPECT_EQ(log[1].msg, p + std::string(4095 - p.size(), 'a'));
+}
+
+} // namespace

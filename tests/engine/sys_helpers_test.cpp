@@ -1,0 +1,201 @@
+// System helpers: shell commands with time limits, reboot, killapps, signals.
+#include "phone.h"
+#include "sys_helpers.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+bool exists(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+std::string retry_line(const char* command, int attempt)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) +
+           ",l4: system_ex:" + command + " retry " + std::to_string(attempt) + " times...";
+}
+
+class SysHelpers : public ::testing::Test {
+protected:
+    void SetUp() override { rl_log_init("upgrader", 7); }
+};
+
+TEST_F(SysHelpers, TimedOutCommandIsKilledAndRetriedWithCountedWarnings)
+{
+    const char* cmd = "sleep 100";
+    const auto t0 = time(nullptr);
+    EXPECT_EQ(system_ex(cmd, 1, 2), -1);
+    EXPECT_LE(time(nullptr) - t0, 6); // three attempts of one second, not 100 s
+
+    std::vector<std::string> warnings;
+    for (const auto& r : phone_syslog())
+        if (r.level == LOG_WARNING) warnings.push_back(r.msg);
+    EXPECT_EQ(warnings, (std::vector<std::string>{retry_line(cmd, -1), retry_line(cmd, 0),
+                                                  retry_line(cmd, 1)}));
+}
+
+TEST_F(SysHelpers, ExitCodeReturnsAtOnceWithoutRetry)
+{
+    phone_write_file("/tmp/count.sh", "echo run >> /tmp/count\nexit 3\n");
+    EXPECT_EQ(system_ex("sh /tmp/count.sh", 5, 3), 3);
+    EXPECT_EQ(phone_read_file("/tmp/count"), "run\n");
+    EXPECT_EQ(system_ex("true", 2, 0), 0);
+    EXPECT_EQ(system_ex("/no/such/program", 2, 0), 127);
+    EXPECT_EQ(system_ex(nullptr, 2, 0), -1);
+    EXPECT_EQ(system_ex("kill -9 $$", 2, 0), -1); // died by a signal
+    for (const auto& r : phone_syslog()) EXPECT_NE(r.level, LOG_WARNING) << r.msg;
+}
+
+TEST_F(SysHelpers, NoTimeLimitWaitsForTheCommand)
+{
+    EXPECT_EQ(system_ex("sleep 1.5; exit 4", 0, 3), 4);
+    EXPECT_EQ(system_ex("sleep 1.2; exit 5", -2, 0), 5);
+}
+
+TEST_F(SysHelpers, CommandEndingInTheLastSecondIsNotATimeout)
+{
+    // Ends during the only sleep of a one-second attempt.
+    EXPECT_EQ(system_ex("sleep 0.5; exit 6", 1, 0), 6);
+}
+
+TEST_F(SysHelpers, SignalSettingsAreTheSameAfterTheCall)
+{
+    struct sigaction mine = {};
+    mine.sa_handler = signal_handler;
+    sigaction(SIGINT, &mine, nullptr);
+    signal(SIGQUIT, SIG_DFL);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigprocmask(SIG_SETMASK, &block, nullptr);
+
+    // While the command runs, the caller blocks SIGCHLD besides its own mask
+    // and ignores SIGINT and SIGQUIT.
+    EXPECT_EQ(system_ex("grep -q '^SigBlk:[[:space:]]*0*10200$' /proc/$PPID/status && "
+                        "grep -q '^SigIgn:.*[67ef]$' /proc/$PPID/status",
+                        2, 0),
+              0);
+    EXPECT_EQ(system_ex("sleep 3", 1, 0), -1);
+
+    struct sigaction intr = {}, quit = {};
+    sigaction(SIGINT, nullptr, &intr);
+    sigaction(SIGQUIT, nullptr, &quit);
+    EXPECT_EQ(intr.sa_handler, signal_handler);
+    EXPECT_EQ(quit.sa_handler, SIG_DFL);
+    sigset_t now;
+    sigprocmask(SIG_SETMASK, nullptr, &now);
+    EXPECT_TRUE(sigismember(&now, SIGUSR1));
+    EXPECT_FALSE(sigismember(&now, SIGCHLD));
+}
+
+TEST(CheckSystemResult, OnlyExitCodeZeroIsSuccess)
+{
+    EXPECT_EQ(check_system_result(-1), -1);
+    EXPECT_EQ(check_system_result(system("exit 0")), 0);
+    EXPECT_EQ(check_system_result(system("exit 1")), -1);
+    EXPECT_EQ(check_system_result(system("kill -9 $$")), -1);
+    EXPECT_EQ(check_system_result(9), -1);      // killed by SIGKILL
+    EXPECT_EQ(check_system_result(1 << 8), -1); // exit code 1
+}
+
+TEST_F(SysHelpers, KillappsRunsTheScriptExceptInStatesTwoAndMinusThree)
+{
+    phone_write_file("/app/scripts/killapps.sh", "#!/bin/sh\necho x >> /tmp/killed\n", 0755);
+    EXPECT_EQ(killapps(2), 0);
+    EXPECT_EQ(killapps(-3), 0);
+    EXPECT_FALSE(exists("/tmp/killed"));
+    EXPECT_EQ(killapps(0), 0);
+    EXPECT_EQ(killapps(1), 0);
+    EXPECT_EQ(killapps(-1), 0);
+    EXPECT_EQ(phone_read_file("/tmp/killed"), "x\nx\nx\n");
+    EXPECT_EQ(phone_syslog_count(LOG_ERR, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                              std::to_string(getpid()) + ",l3: killapps failed!\n"),
+              0);
+}
+
+TEST_F(SysHelpers, KillappsFailsWhenTheScriptFailsOrIsMissing)
+{
+    const std::string failed = "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                               std::to_string(getpid()) + ",l3: killapps failed!\n";
+    EXPECT_EQ(killapps(0), -1); // no script yet
+    phone_write_file("/app/scripts/killapps.sh", "#!/bin/sh\nexit 1\n", 0755);
+    EXPECT_EQ(killapps(0), -1);
+    EXPECT_EQ(phone_syslog_count(LOG_ERR, failed), 2);
+}
+
+TEST_F(SysHelpers, DoRebootRunsTheCopyOrThePlainCommand)
+{
+    phone_write_file("/tmp/reboot", "#!/bin/sh\necho copy >> /tmp/rebooted\n", 0755);
+    EXPECT_EQ(do_reboot(0), 0);
+    EXPECT_EQ(phone_read_file("/tmp/rebooted"), "copy\n");
+    // The plain command is looked up on PATH.
+    setenv("PATH", "/tmp/path:/bin", 1);
+    phone_write_file("/tmp/path/reboot", "#!/bin/sh\necho plain >> /tmp/rebooted\nexit 2\n", 0755);
+    EXPECT_EQ(do_reboot(1), 2);
+    EXPECT_EQ(phone_read_file("/tmp/rebooted"), "copy\nplain\n");
+}
+
+TEST_F(SysHelpers, WatchdogWithoutMiscDeviceLogsTheOpenFailure)
+{
+    if (exists(MISC_DEVICE)) unlink(MISC_DEVICE);
+    EXPECT_EQ(set_watchdog(0), -1);
+    EXPECT_EQ(phone_syslog_count(LOG_ERR, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                              std::to_string(getpid()) +
+                                              ",l3: /dev/misc0 open failed\n"),
+              1);
+}
+
+// Raises `sig` in a child that has the handler installed; returns the
+// child's pid after checking that it ended with status 0.
+pid_t raise_in_child(int sig)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        rl_log_init("upgrader", 7);
+        signal(sig, signal_handler);
+        raise(sig);
+        _exit(99); // not reached: the handler exits
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    return pid;
+}
+
+TEST(SignalHandler, NamesTheSignalAndTheThreadThenExitsWithZero)
+{
+    const struct {
+        int sig;
+        const char* text;
+    } cases[] = {{SIGINT, "Catch a signal SIGINT, thread id %d."},
+                 {SIGQUIT, "Catch a signal SIGQUIT, thread id %d."},
+                 {SIGILL, "Catch a signal SIGILL, thread id %d."},
+                 {SIGABRT, "Catch a signal SIGABRT, thread id %d."},
+                 {SIGBUS, "Catch a signal SIGBUS, thread id %d."},
+                 {SIGSEGV, "Catch a signal SIGSEGV, thread id %d."},
+                 {SIGHUP, "Catch a signal 1, thread id %d."}};
+    for (const auto& c : cases) {
+        const pid_t pid = raise_in_child(c.sig);
+        char line[128];
+        snprintf(line, sizeof line, c.text, pid);
+        const std::string expected =
+            "upgrader pid" + std::to_string(pid) + ",tid" + std::to_string(pid) + ",l3: " + line;
+        EXPECT_EQ(phone_syslog_count(LOG_ERR, expected), 1) << expected;
+    }
+}
+
+} // namespace

@@ -1,0 +1,27 @@
+// tests/support/phone.h - what a test sees of the simulated phone it runs in.
+//
+// Every test binary linked with the phone's test main runs inside a freshly
+// booted simulated phone: the real paths (/dev/log, /tmp, /config, /app,
+// ...) are the phone's, never the host's. These helpers read what the
+// phone recorded.
+#pragma once
+
+#include "syslog_record.h"
+
+#include <string>
+#include <vector>
+
+// Every syslog message the phone has received so far, in arrival order.
+// Waits until every message sent before the call has been captured.
+std::vector<syslog_record> phone_syslog();
+
+// The messages at `level` whose text is exactly `msg`.
+int phone_syslog_count(int level, const std::string& msg);
+
+// Path of a file in the phone's state directory (as seen in the phone).
+std::string phone_state_path(const std::string& relative);
+
+// Writes `text` to `path` (creating directories), mode `mode`.
+void phone_write_file(const std::string& path, const std::string& text, int mode = 0644);
+// The whole content of `path`, or "" when it cannot be read.
+std::string phone_read_file(const std::string& path);
