@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <filesystem>
 #include <fstream>
 #include <sched.h>
 #include <sys/stat.h>
