@@ -1,6 +1,7 @@
 // sim/boot.cpp - namespaces, the phone's first process, and the run record.
 #include "boot.h"
 
+#include "phone_state.h"
 #include "rootfs.h"
 #include "supervisor.h"
 #include "sys_error.h"
@@ -57,24 +58,14 @@ std::vector<std::string> program_environment(const boot_request& req, int run)
     return env;
 }
 
-nlohmann::json result_json(const boot_result& r)
-{
-    return {{"run", r.run},
-            {"exit_status", r.exit_status},
-            {"rebooted", r.rebooted},
-            {"timed_out", r.timed_out}};
-}
-
 // The phone's first process: build the root, run, record the outcome.
 [[noreturn]] void first_process(const boot_request& req, int run)
 {
     try {
         build_phone_root({req.state_dir, req.host_binds, req.reboot_tool});
         const std::string run_dir = std::string(PHONE_STATE_MOUNT) + "/runs/" + std::to_string(run);
-        supervisor_request sr{req.argv, program_environment(req, run), run_dir, req.time_limit_ms};
-        boot_result r = supervisor_run(sr);
-        r.run = run;
-        write_file(run_dir + "/report.json", result_json(r).dump(2) + "\n");
+        supervisor_request sr{req, program_environment(req, run), run_dir};
+        supervisor_run(sr);
         _exit(0);
     } catch (const std::exception& e) {
         fprintf(stderr, "phonesim: %s\n", e.what());
@@ -124,12 +115,16 @@ boot_result phonesim_boot(const boot_request& req)
     std::error_code ec;
     std::filesystem::create_directories(req.state_dir, ec);
     if (ec) throw std::runtime_error("cannot create " + req.state_dir + ": " + ec.message());
+    phone_prepare_boot(req.state_dir, {req.time_scale, req.faults});
+    boot_request with_defaults = req;
+    if (with_defaults.preload.empty()) with_defaults.preload = PHONESIM_DEVICE_LAYER;
+    if (with_defaults.reboot_tool.empty()) with_defaults.reboot_tool = PHONESIM_REBOOT_TOOL;
     const int run = new_run(req.state_dir);
 
     fflush(nullptr);
     const pid_t child = fork();
     sim_check(child, "fork");
-    if (child == 0) power_on(req, run, getuid(), getgid());
+    if (child == 0) power_on(with_defaults, run, getuid(), getgid());
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) sim_throw("waitpid");
@@ -146,5 +141,6 @@ boot_result phonesim_boot(const boot_request& req)
     r.exit_status = j.value("exit_status", -1);
     r.rebooted = j.value("rebooted", false);
     r.timed_out = j.value("timed_out", false);
+    r.reboot_command = j.value("reboot_command", std::string());
     return r;
 }

@@ -28,7 +28,12 @@ const struct {
 };
 
 // Host device nodes the phone's programs may use as they are.
-const char* const kHostDevices[] = {"null", "zero", "full", "random", "urandom", "tty"};
+const char* const kHostDevices[] = {"null", "zero", "full", "random", "urandom", "tty", "fuse"};
+
+// The phone's own devices: placeholders that the device layer answers for.
+const char* const kPhoneDevices[] = {"mtd0", "mtd1",  "mtd2",         "mtd3",       "mtd4",
+                                     "mtd5", "mtd6",  "mtd7",         "mtd8",       "mtd9",
+                                     "fb0",  "misc0", "input/event0", "mtdblock/3", "mtdblock/4"};
 
 void make_dir(const std::string& path, mode_t mode = 0755)
 {
@@ -102,6 +107,8 @@ void build_dev(const std::string& root)
     }
     make_dir(dev + "/shm", 01777);
     make_dir(dev + "/input");
+    make_dir(dev + "/mtdblock");
+    for (const char* name : kPhoneDevices) make_file(dev + "/" + name, 0600);
     link_to("/proc/self/fd", dev + "/fd");
     link_to("/proc/self/fd/0", dev + "/stdin");
     link_to("/proc/self/fd/1", dev + "/stdout");
@@ -117,6 +124,11 @@ void build_persistent(const std::string& root, const std::string& state)
         make_dir(host);
         make_dir(root + "/" + d);
         bind(host, root + "/" + d, false);
+    }
+    const std::string version = state + "/files/version.conf";
+    if (exists(version)) {
+        make_file(root + "/version.conf");
+        bind(version, root + "/version.conf", false);
     }
 }
 

@@ -130,7 +130,8 @@ TEST_F(SysHelpers, KillappsFailsWhenTheScriptFailsOrIsMissing)
 {
     const std::string failed = "upgrader pid" + std::to_string(getpid()) + ",tid" +
                                std::to_string(getpid()) + ",l3: killapps failed!\n";
-    EXPECT_EQ(killapps(0), -1); // no script yet
+    unlink(KILLAPPS_SCRIPT);
+    EXPECT_EQ(killapps(0), -1); // no script
     phone_write_file("/app/scripts/killapps.sh", "#!/bin/sh\nexit 1\n", 0755);
     EXPECT_EQ(killapps(0), -1);
     EXPECT_EQ(phone_syslog_count(LOG_ERR, failed), 2);
@@ -148,14 +149,28 @@ TEST_F(SysHelpers, DoRebootRunsTheCopyOrThePlainCommand)
     EXPECT_EQ(phone_read_file("/tmp/rebooted"), "copy\nplain\n");
 }
 
-TEST_F(SysHelpers, WatchdogWithoutMiscDeviceLogsTheOpenFailure)
+std::string err_line(const char* text)
 {
-    if (exists(MISC_DEVICE)) unlink(MISC_DEVICE);
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) +
+           ",l3: " + text;
+}
+
+TEST_F(SysHelpers, WatchdogRequestsReachTheMiscDeviceWithTheValueItself)
+{
+    EXPECT_EQ(set_watchdog(0), 0);
+    EXPECT_EQ(set_watchdog(1), 0);
+    EXPECT_EQ(phone_run_log("misc.log"), (std::vector<std::string>{"watchdog 0", "watchdog 1"}));
+}
+
+TEST_F(SysHelpers, WatchdogFailuresAreLogged)
+{
+    phone_add_fault("fault ioctl /dev/misc0 0x80044D05 1 5");
     EXPECT_EQ(set_watchdog(0), -1);
-    EXPECT_EQ(phone_syslog_count(LOG_ERR, "upgrader pid" + std::to_string(getpid()) + ",tid" +
-                                              std::to_string(getpid()) +
-                                              ",l3: /dev/misc0 open failed\n"),
-              1);
+    EXPECT_EQ(phone_syslog_count(LOG_ERR, err_line("/dev/misc0 ctrl failed!\n")), 1);
+    phone_add_fault("fault missing /dev/misc0");
+    EXPECT_EQ(set_watchdog(0), -1);
+    EXPECT_EQ(phone_syslog_count(LOG_ERR, err_line("/dev/misc0 open failed\n")), 1);
+    EXPECT_TRUE(phone_run_log("misc.log").empty());
 }
 
 // Raises `sig` in a child that has the handler installed; returns the

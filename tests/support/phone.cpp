@@ -90,6 +90,26 @@ int phone_syslog_count(int level, const std::string& msg)
     return n;
 }
 
+void phone_add_fault(const std::string& rule)
+{
+    const std::string path = phone_state_path("devices.conf");
+    phone_write_file(path, phone_read_file(path) + rule + "\n");
+}
+
+std::vector<std::string> phone_run_log(const std::string& name)
+{
+    std::vector<std::string> out;
+    std::istringstream in(phone_read_file(run_dir() + "/" + name));
+    std::string line;
+    while (std::getline(in, line)) {
+        // "<ms> <pid> <what>"
+        const size_t a = line.find(' ');
+        const size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        if (b != std::string::npos) out.push_back(line.substr(b + 1));
+    }
+    return out;
+}
+
 std::string phone_state_path(const std::string& relative)
 {
     const char* state = getenv("PHONESIM_STATE");

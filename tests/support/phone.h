@@ -21,6 +21,14 @@ int phone_syslog_count(int level, const std::string& msg);
 // Path of a file in the phone's state directory (as seen in the phone).
 std::string phone_state_path(const std::string& relative);
 
+// Adds a rule to the device layer's faults for the rest of this boot, e.g.
+// "fault missing /dev/misc0", "fault ioctl /dev/mtd3 0x80084D02 2 5"
+// (the 2nd erase fails with EIO), "fault command 1 cp /sbin/reboot".
+void phone_add_fault(const std::string& rule);
+// The lines of a device-layer log of this run ("misc.log", "flash.log",
+// "faults.log"), each without its time and pid.
+std::vector<std::string> phone_run_log(const std::string& name);
+
 // Writes `text` to `path` (creating directories), mode `mode`.
 void phone_write_file(const std::string& path, const std::string& text, int mode = 0644);
 // The whole content of `path`, or "" when it cannot be read.

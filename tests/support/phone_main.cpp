@@ -55,6 +55,8 @@ int run_in_phone(int argc, char** argv)
     if (const char* u = getenv("UBSAN_OPTIONS"))
         req.env.push_back(std::string("UBSAN_OPTIONS=") + u);
     req.host_binds = {PHONESIM_SOURCE_DIR, PHONESIM_BUILD_DIR};
+    req.end_with_program = true; // the test is the run
+    req.ipc_listen = false;      // tests play the receivers themselves
     int status = 1;
     try {
         const boot_result r = phonesim_boot(req);

@@ -1,0 +1,528 @@
+// sim/preload/devices.cpp - the phone's devices: NOR flash partitions,
+// MTD block snapshots, framebuffer, misc device and keypad.
+#include "devlayer.h"
+
+#include "layout.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace devlayer {
+
+namespace {
+
+// MTD requests in the phone's encoding (read 0x4..., write 0x8...) and in
+// the host's (the direction bits swapped), which host tools send.
+constexpr unsigned long kMemGetInfo = 0x40204D01UL, kMemGetInfoHost = 0x80204D01UL;
+constexpr unsigned long kMemErase = 0x80084D02UL, kMemEraseHost = 0x40084D02UL;
+constexpr unsigned long kRelocQuery = 0x40044D12UL, kRelocQueryHost = 0x80044D12UL;
+constexpr unsigned long kRelocate = 0x80084D11UL, kRelocateHost = 0x40084D11UL;
+
+constexpr unsigned long kMiscWatchdog = 0x80044D05UL;
+constexpr unsigned long kMiscSetLed = 0x80044D07UL;
+constexpr unsigned long kMiscGetLed = 0x40044D08UL;
+constexpr unsigned long kMiscSetBacklight = 0x80044D09UL;
+constexpr unsigned long kMiscGetBacklight = 0x40044D0AUL;
+constexpr unsigned long kMiscSetExtLed = 0x80044D11UL;
+
+constexpr uint8_t kMtdNorFlash = 3;
+constexpr uint32_t kMtdCapNor = 0x400U | 0x800U; // writeable, bit-writeable
+
+struct mtd_info_record {
+    uint8_t type;
+    uint32_t flags;
+    uint32_t size;
+    uint32_t erasesize;
+    uint32_t writesize;
+    uint32_t oobsize;
+    uint64_t padding;
+};
+static_assert(sizeof(mtd_info_record) == 32, "mtd_info_user is 32 bytes");
+
+struct erase_record {
+    uint32_t start;
+    uint32_t length;
+};
+
+struct chip_map {
+    std::mutex lock;
+    int fd = -1;
+    uint8_t* bytes = nullptr;
+    uint32_t* erase_counts = nullptr;
+    int writes = 0; // programming calls in this process
+};
+
+chip_map& chip()
+{
+    static chip_map* c = new chip_map;
+    return *c;
+}
+
+// Maps the chip and its erase counters; false (errno set) when missing.
+bool map_chip()
+{
+    chip_map& c = chip();
+    if (c.bytes != nullptr) return true;
+    c.fd = real_open(phone::kChip, O_RDWR | O_CLOEXEC, 0);
+    if (c.fd < 0) return false;
+    void* m = mmap(nullptr, phone::kChipSize, PROT_READ | PROT_WRITE, MAP_SHARED, c.fd, 0);
+    if (m == MAP_FAILED) {
+        real_close(c.fd);
+        c.fd = -1;
+        return false;
+    }
+    c.bytes = static_cast<uint8_t*>(m);
+    const int cfd = real_open(phone::kEraseCounts, O_RDWR | O_CLOEXEC, 0);
+    if (cfd >= 0) {
+        void* e = mmap(nullptr, (phone::kChipSize / phone::kEraseBlock) * 4, PROT_READ | PROT_WRITE,
+                       MAP_SHARED, cfd, 0);
+        if (e != MAP_FAILED) c.erase_counts = static_cast<uint32_t*>(e);
+        real_close(cfd);
+    }
+    return true;
+}
+
+// Holds the chip against the other processes of the phone.
+class chip_guard {
+public:
+    chip_guard() : hold_(chip().lock) { flock(chip().fd, LOCK_EX); }
+    ~chip_guard() { flock(chip().fd, LOCK_UN); }
+    chip_guard(const chip_guard&) = delete;
+    chip_guard& operator=(const chip_guard&) = delete;
+
+private:
+    std::lock_guard<std::mutex> hold_;
+};
+
+struct window {
+    uint32_t start = 0; // chip offset
+    uint32_t size = 0;
+};
+
+// The partition windows of this boot: "N start end" lines with chip
+// addresses, as the boot environment gave them.
+bool read_window(int index, window* w)
+{
+    FILE* f = nullptr;
+    const int fd = real_open(phone::kWindows, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0 || (f = fdopen(fd, "r")) == nullptr) {
+        if (fd >= 0) real_close(fd);
+        return false;
+    }
+    int n = 0;
+    unsigned start = 0, end = 0;
+    bool found = false;
+    while (fscanf(f, "%d %x %x", &n, &start, &end) == 3) {
+        if (n == index && start >= phone::kChipBase && end >= start &&
+            end - phone::kChipBase <= phone::kChipSize) {
+            w->start = start - phone::kChipBase;
+            w->size = end - start;
+            found = true;
+        }
+    }
+    fclose(f);
+    return found;
+}
+
+void write_window(int index, const window& w)
+{
+    std::string text;
+    for (int n = 0; n < phone::kPartitions; ++n) {
+        window cur;
+        if (n == index)
+            cur = w;
+        else if (!read_window(n, &cur))
+            continue;
+        char line[64];
+        snprintf(line, sizeof line, "%d 0x%08x 0x%08x\n", n, cur.start + phone::kChipBase,
+                 cur.start + cur.size + phone::kChipBase);
+        text += line;
+    }
+    const std::string tmp = std::string(phone::kWindows) + ".new";
+    const int fd = real_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)real_write(fd, text.data(), text.size());
+    real_close(fd);
+    rename(tmp.c_str(), phone::kWindows);
+}
+
+std::string hex(uint32_t v)
+{
+    char b[16];
+    snprintf(b, sizeof b, "0x%x", v);
+    return b;
+}
+
+int mtd_erase(const open_device& d, const erase_record& e)
+{
+    window w;
+    if (!read_window(d.index, &w)) {
+        errno = ENODEV;
+        return -1;
+    }
+    const uint32_t es = cfg().erasesize;
+    if (es == 0 || e.length == 0 || e.start % es != 0 || e.length % es != 0 ||
+        uint64_t{e.start} + e.length > w.size) {
+        run_log("flash.log", "erase-refused mtd" + std::to_string(d.index) + " " + hex(e.start) +
+                                 " " + hex(e.length));
+        errno = EINVAL;
+        return -1;
+    }
+    chip_guard g;
+    memset(chip().bytes + w.start + e.start, 0xFF, e.length);
+    if (chip().erase_counts != nullptr) {
+        for (uint32_t off = 0; off < e.length; off += phone::kEraseBlock)
+            ++chip().erase_counts[(w.start + e.start + off) / phone::kEraseBlock];
+    }
+    run_log("flash.log",
+            "erase mtd" + std::to_string(d.index) + " " + hex(e.start) + " " + hex(e.length));
+    return 0;
+}
+
+int relocate(const open_device& d, const uint32_t* req)
+{
+    if (!cfg().relocation) {
+        errno = ENOTTY;
+        return -1;
+    }
+    const uint32_t offset = req[0], size = req[1];
+    if (size == 0 || uint64_t{offset} + size > phone::kChipSize ||
+        offset % phone::kEraseBlock != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    write_window(d.index, window{offset, size});
+    run_log("flash.log",
+            "relocate mtd" + std::to_string(d.index) + " " + hex(offset) + " " + hex(size));
+    return 0;
+}
+
+int mtd_ioctl(const open_device& d, unsigned long request, void* arg)
+{
+    const bool needs_arg = request != kRelocQuery && request != kRelocQueryHost;
+    if (needs_arg && arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (request == kMemGetInfo || request == kMemGetInfoHost) {
+        window w;
+        if (!read_window(d.index, &w)) {
+            errno = ENODEV;
+            return -1;
+        }
+        mtd_info_record info{};
+        info.type = kMtdNorFlash;
+        info.flags = kMtdCapNor;
+        info.size = w.size;
+        info.erasesize = cfg().erasesize;
+        info.writesize = 1;
+        memcpy(arg, &info, sizeof info);
+        return 0;
+    }
+    if (request == kMemErase || request == kMemEraseHost) {
+        erase_record e;
+        memcpy(&e, arg, sizeof e);
+        return mtd_erase(d, e);
+    }
+    if (request == kRelocQuery || request == kRelocQueryHost) {
+        if (cfg().relocation) return 0;
+        errno = ENOTTY;
+        return -1;
+    }
+    if (request == kRelocate || request == kRelocateHost) {
+        uint32_t req[2];
+        memcpy(req, arg, sizeof req);
+        return relocate(d, req);
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+bool framebuffer_is_gtype()
+{
+    char text[128] = {};
+    const int fd = real_open(phone::kHwver, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return true;
+    (void)real_read(fd, text, sizeof text - 1);
+    real_close(fd);
+    return phone::hwver_is_gtype(text);
+}
+
+int fb_ioctl(int fd, unsigned long request, void* arg)
+{
+    struct stat st;
+    if (fstat(fd, &st) < 0) return -1;
+    const bool g = st.st_size == static_cast<off_t>(phone::kFbSize16);
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (request == FBIOGET_VSCREENINFO) {
+        fb_var_screeninfo v{};
+        v.xres = v.xres_virtual = phone::kLcdWidth;
+        v.yres = v.yres_virtual = phone::kLcdHeight;
+        v.bits_per_pixel = g ? 16 : 4;
+        v.grayscale = 1;
+        memcpy(arg, &v, sizeof v);
+        return 0;
+    }
+    if (request == FBIOGET_FSCREENINFO) {
+        fb_fix_screeninfo f{};
+        snprintf(f.id, sizeof f.id, "phone-lcd");
+        f.smem_len = g ? phone::kFbSize16 : phone::kFbSize4;
+        f.type = FB_TYPE_PACKED_PIXELS;
+        f.visual = FB_VISUAL_MONO10;
+        f.line_length = g ? phone::kLcdWidth * 2 : phone::kLcdWidth / 2;
+        memcpy(arg, &f, sizeof f);
+        return 0;
+    }
+    if (request == FBIOPUT_VSCREENINFO) return 0;
+    errno = ENOTTY;
+    return -1;
+}
+
+// The misc device's settable values: LED mask, backlight, extension LED.
+struct misc_values {
+    int led = 0;
+    int backlight = 0;
+    int ext_led = 0;
+};
+
+misc_values misc_load()
+{
+    misc_values v;
+    const int fd = real_open(phone::kMiscState, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return v;
+    char text[96] = {};
+    (void)real_read(fd, text, sizeof text - 1);
+    real_close(fd);
+    sscanf(text, "%d %d %d", &v.led, &v.backlight, &v.ext_led);
+    return v;
+}
+
+void misc_save(const misc_values& v)
+{
+    const int fd = real_open(phone::kMiscState, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string t = std::to_string(v.led) + " " + std::to_string(v.backlight) + " " +
+                          std::to_string(v.ext_led) + "\n";
+    (void)real_write(fd, t.data(), t.size());
+    real_close(fd);
+}
+
+int misc_ioctl(unsigned long request, void* arg)
+{
+    const int value = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    misc_values v = misc_load();
+    switch (request) {
+    case kMiscWatchdog: run_log("misc.log", "watchdog " + std::to_string(value)); return 0;
+    case kMiscSetLed:
+        v.led = value;
+        misc_save(v);
+        run_log("misc.log", "led " + hex(static_cast<uint32_t>(value)));
+        return 0;
+    case kMiscSetBacklight:
+        v.backlight = value;
+        misc_save(v);
+        run_log("misc.log", "backlight " + std::to_string(value));
+        return 0;
+    case kMiscSetExtLed:
+        v.ext_led = value;
+        misc_save(v);
+        run_log("misc.log", "ext_led " + std::to_string(value));
+        return 0;
+    case kMiscGetLed:
+        if (arg == nullptr) break;
+        memcpy(arg, &v.led, sizeof v.led);
+        run_log("misc.log", "get_led");
+        return 0;
+    case kMiscGetBacklight:
+        if (arg == nullptr) break;
+        memcpy(arg, &v.backlight, sizeof v.backlight);
+        run_log("misc.log", "get_backlight");
+        return 0;
+    default:
+        run_log("misc.log", "unknown " + hex(static_cast<uint32_t>(request)));
+        errno = ENOTTY;
+        return -1;
+    }
+    errno = EFAULT;
+    return -1;
+}
+
+int open_keypad(int flags)
+{
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", phone::kKeypadSocket);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        real_close(fd);
+        errno = ENODEV;
+        return -1;
+    }
+    if ((flags & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, O_NONBLOCK);
+    if ((flags & O_CLOEXEC) == 0) fcntl(fd, F_SETFD, 0);
+    return fd;
+}
+
+// A block device read gives the partition as it is now; later writes to
+// the flash do not show through an open block device.
+int open_mtdblock(int index)
+{
+    window w;
+    if (!map_chip() || !read_window(index, &w)) {
+        errno = ENXIO;
+        return -1;
+    }
+    const int fd = memfd_create("mtdblock", 0);
+    if (fd < 0) return -1;
+    chip_guard g;
+    const uint8_t* p = chip().bytes + w.start;
+    for (uint32_t done = 0; done < w.size;) {
+        const ssize_t n = real_write(fd, p + done, w.size - done);
+        if (n <= 0) {
+            real_close(fd);
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+int open_framebuffer(int flags)
+{
+    const off_t size = framebuffer_is_gtype() ? phone::kFbSize16 : phone::kFbSize4;
+    const int fd = real_open(phone::kFramebuffer, O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
+    if (fd < 0) {
+        errno = ENODEV;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size != size) {
+        if (ftruncate(fd, 0) < 0 || ftruncate(fd, size) < 0) {
+            real_close(fd);
+            errno = EIO;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+} // namespace
+
+uint64_t mtd_size(int index)
+{
+    window w;
+    return read_window(index, &w) ? w.size : 0;
+}
+
+int open_device_path(const target& t, const char* path, int flags)
+{
+    int fd = -1;
+    switch (t.k) {
+    case kind::mtd:
+        if (!map_chip() || mtd_size(t.index) == 0) {
+            errno = ENXIO;
+            return -1;
+        }
+        fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC), 0);
+        break;
+    case kind::mtdblock: return open_mtdblock(t.index);
+    case kind::fb: fd = open_framebuffer(flags); break;
+    case kind::misc: fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC), 0); break;
+    case kind::keypad: fd = open_keypad(flags); break;
+    case kind::none: errno = ENOENT; return -1;
+    }
+    if (fd < 0) return -1;
+    open_device d;
+    d.k = t.k;
+    d.index = t.index;
+    d.path = path;
+    track(fd, d);
+    return fd;
+}
+
+int device_ioctl(int fd, const open_device& d, unsigned long request, void* arg)
+{
+    switch (d.k) {
+    case kind::mtd: return mtd_ioctl(d, request, arg);
+    case kind::fb: return fb_ioctl(fd, request, arg);
+    case kind::misc: return misc_ioctl(request, arg);
+    default: return real_ioctl(fd, request, arg);
+    }
+}
+
+ssize_t mtd_read(const open_device& d, void* buf, size_t n, uint64_t pos)
+{
+    window w;
+    if (!map_chip() || !read_window(d.index, &w)) {
+        errno = EIO;
+        return -1;
+    }
+    if (pos >= w.size) return 0;
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(n, w.size - pos));
+    chip_guard g;
+    memcpy(buf, chip().bytes + w.start + pos, len);
+    return static_cast<ssize_t>(len);
+}
+
+ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
+{
+    window w;
+    if (!map_chip() || !read_window(d.index, &w)) {
+        errno = EIO;
+        return -1;
+    }
+    if (pos >= w.size) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(n, w.size - pos));
+    const auto* src = static_cast<const uint8_t*>(buf);
+    int writes = 0;
+    {
+        chip_guard g;
+        uint8_t* dst = chip().bytes + w.start + pos;
+        size_t violations = 0, first = 0;
+        for (size_t i = 0; i < len; ++i) {
+            if (dst[i] != 0xFF && violations++ == 0) first = i;
+        }
+        const std::string where =
+            "mtd" + std::to_string(d.index) + " " + hex(static_cast<uint32_t>(pos));
+        if (violations > 0) {
+            run_log("flash.log", "violation " + where + " " + std::to_string(violations) +
+                                     " bytes not erased, first at chip " +
+                                     hex(static_cast<uint32_t>(w.start + pos + first)));
+            if (cfg().nor_strict) {
+                errno = EIO;
+                return -1;
+            }
+        }
+        for (size_t i = 0; i < len; ++i) dst[i] = static_cast<uint8_t>(dst[i] & src[i]);
+        run_log("flash.log", "write " + where + " " + hex(static_cast<uint32_t>(len)));
+        writes = ++chip().writes;
+    }
+    if (cfg().power_cut_after_writes > 0 && writes >= cfg().power_cut_after_writes) {
+        run_log("flash.log", "power-cut after write " + std::to_string(writes));
+        msync(chip().bytes, phone::kChipSize, MS_SYNC);
+        kill(getpid(), SIGKILL);
+    }
+    return static_cast<ssize_t>(len);
+}
+
+} // namespace devlayer

@@ -1,0 +1,373 @@
+// sim/preload/interpose.cpp - the libc entry points the device layer takes
+// over; everything that is not a phone device passes through.
+#include "devlayer.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace devlayer;
+
+namespace {
+
+template <typename F> F next(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+using open_fn = int (*)(const char*, int, ...);
+using openat_fn = int (*)(int, const char*, int, ...);
+using fopen_fn = FILE* (*)(const char*, const char*);
+using rw_fn = ssize_t (*)(int, void*, size_t);
+using wr_fn = ssize_t (*)(int, const void*, size_t);
+using prw_fn = ssize_t (*)(int, void*, size_t, off_t);
+using pwr_fn = ssize_t (*)(int, const void*, size_t, off_t);
+using lseek_fn = off_t (*)(int, off_t, int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using close_fn = int (*)(int);
+using nanosleep_fn = int (*)(const timespec*, timespec*);
+using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
+
+bool wants_mode(int flags)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// Opens `path` as the phone sees it. Returns -2 when the path is not the
+// device layer's business.
+int phone_open(const char* path, int flags)
+{
+    if (path == nullptr) return -2;
+    const target t = classify(path);
+    if (t.k == kind::none && t.redirect.empty()) return -2;
+    load_config();
+    if (is_missing(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (fault_rule* f = match_fault("open", path)) {
+        errno = f->err;
+        return -1;
+    }
+    if (t.k == kind::none) return -3; // redirect only
+    return open_device_path(t, path, flags);
+}
+
+timespec scaled(const timespec& ts)
+{
+    const double k = cfg().time_scale;
+    if (k <= 1.0) return ts;
+    const double ns = (static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec)) / k;
+    timespec out;
+    out.tv_sec = static_cast<time_t>(ns / 1e9);
+    out.tv_nsec = static_cast<long>(ns - static_cast<double>(out.tv_sec) * 1e9);
+    return out;
+}
+
+} // namespace
+
+namespace devlayer {
+
+int real_open(const char* path, int flags, mode_t mode)
+{
+    static const auto f = next<open_fn>("open");
+    return f(path, flags, mode);
+}
+int real_close(int fd)
+{
+    static const auto f = next<close_fn>("close");
+    return f(fd);
+}
+ssize_t real_read(int fd, void* buf, size_t n)
+{
+    static const auto f = next<rw_fn>("read");
+    return f(fd, buf, n);
+}
+ssize_t real_write(int fd, const void* buf, size_t n)
+{
+    static const auto f = next<wr_fn>("write");
+    return f(fd, buf, n);
+}
+int real_ioctl(int fd, unsigned long request, void* arg)
+{
+    static const auto f = next<ioctl_fn>("ioctl");
+    return f(fd, request, arg);
+}
+
+} // namespace devlayer
+
+namespace {
+
+int do_open(const char* path, int flags, mode_t mode)
+{
+    const int r = phone_open(path, flags);
+    if (r == -2) return real_open(path, flags, mode);
+    if (r == -3) return real_open(classify(path).redirect.c_str(), flags, mode);
+    return r;
+}
+
+int do_openat(int dirfd, const char* path, int flags, mode_t mode, const char* name)
+{
+    if (path != nullptr && path[0] == '/') return do_open(path, flags, mode);
+    static const auto f = next<openat_fn>("openat");
+    (void)name;
+    return f(dirfd, path, flags, mode);
+}
+
+ssize_t dev_read(int fd, void* buf, size_t n, bool positioned, off_t at, bool* handled)
+{
+    open_device d;
+    *handled = tracked(fd, &d) && d.k == kind::mtd;
+    if (!*handled) return 0;
+    const uint64_t pos = positioned ? static_cast<uint64_t>(at) : d.pos;
+    const ssize_t r = mtd_read(d, buf, n, pos);
+    if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));
+    return r;
+}
+
+ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, off_t at, bool* handled)
+{
+    open_device d;
+    *handled = tracked(fd, &d) && d.k == kind::mtd;
+    if (!*handled) return 0;
+    if (fault_rule* f = match_fault("write", d.path)) {
+        errno = f->err;
+        return -1;
+    }
+    const uint64_t pos = positioned ? static_cast<uint64_t>(at) : d.pos;
+    const ssize_t r = mtd_write(d, buf, n, pos);
+    if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));
+    return r;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return do_open(path, flags, mode);
+}
+
+int __open_2(const char* path, int flags)
+{
+    return do_open(path, flags, 0);
+}
+int __open64_2(const char* path, int flags)
+{
+    return do_open(path, flags, 0);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return do_openat(dirfd, path, flags, mode, "openat");
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return do_openat(dirfd, path, flags, mode, "openat64");
+}
+
+int __openat_2(int dirfd, const char* path, int flags)
+{
+    return do_openat(dirfd, path, flags, 0, "openat");
+}
+int __openat64_2(int dirfd, const char* path, int flags)
+{
+    return do_openat(dirfd, path, flags, 0, "openat64");
+}
+
+static FILE* do_fopen(const char* path, const char* mode, const char* name)
+{
+    static const auto f = next<fopen_fn>(name);
+    const int r =
+        phone_open(path, mode != nullptr && mode[0] == 'r' && mode[1] != '+' ? O_RDONLY : O_RDWR);
+    if (r == -2) return f(path, mode);
+    if (r == -3) return f(classify(path).redirect.c_str(), mode);
+    if (r < 0) return nullptr;
+    FILE* file = fdopen(r, mode);
+    if (file == nullptr) close(r);
+    return file;
+}
+
+FILE* fopen(const char* path, const char* mode)
+{
+    return do_fopen(path, mode, "fopen");
+}
+FILE* fopen64(const char* path, const char* mode)
+{
+    return do_fopen(path, mode, "fopen64");
+}
+
+int close(int fd)
+{
+    untrack(fd);
+    return real_close(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    open_device d;
+    if (!tracked(fd, &d)) return real_ioctl(fd, request, arg);
+    if (fault_rule* f = match_fault("ioctl", d.path, request)) {
+        errno = f->err;
+        return -1;
+    }
+    return device_ioctl(fd, d, request, arg);
+}
+
+ssize_t read(int fd, void* buf, size_t n)
+{
+    bool handled = false;
+    const ssize_t r = dev_read(fd, buf, n, false, 0, &handled);
+    return handled ? r : real_read(fd, buf, n);
+}
+
+ssize_t __read_chk(int fd, void* buf, size_t n, size_t)
+{
+    return read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void* buf, size_t n)
+{
+    bool handled = false;
+    const ssize_t r = dev_write(fd, buf, n, false, 0, &handled);
+    return handled ? r : real_write(fd, buf, n);
+}
+
+ssize_t pread(int fd, void* buf, size_t n, off_t at)
+{
+    bool handled = false;
+    const ssize_t r = dev_read(fd, buf, n, true, at, &handled);
+    if (handled) return r;
+    static const auto f = next<prw_fn>("pread");
+    return f(fd, buf, n, at);
+}
+
+ssize_t pread64(int fd, void* buf, size_t n, off_t at)
+{
+    return pread(fd, buf, n, at);
+}
+
+ssize_t __pread64_chk(int fd, void* buf, size_t n, off_t at, size_t)
+{
+    return pread(fd, buf, n, at);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t n, off_t at)
+{
+    bool handled = false;
+    const ssize_t r = dev_write(fd, buf, n, true, at, &handled);
+    if (handled) return r;
+    static const auto f = next<pwr_fn>("pwrite");
+    return f(fd, buf, n, at);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at)
+{
+    return pwrite(fd, buf, n, at);
+}
+
+off_t lseek(int fd, off_t offset, int whence)
+{
+    open_device d;
+    if (!tracked(fd, &d) || d.k != kind::mtd) {
+        static const auto f = next<lseek_fn>("lseek");
+        return f(fd, offset, whence);
+    }
+    int64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = static_cast<int64_t>(d.pos);
+    else if (whence == SEEK_END)
+        base = static_cast<int64_t>(mtd_size(d.index));
+    else if (whence != SEEK_SET) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int64_t pos = base + offset;
+    if (pos < 0 || pos > static_cast<int64_t>(mtd_size(d.index))) {
+        errno = EINVAL;
+        return -1;
+    }
+    set_pos(fd, static_cast<uint64_t>(pos));
+    return pos;
+}
+
+off_t lseek64(int fd, off_t offset, int whence)
+{
+    return lseek(fd, offset, whence);
+}
+
+int nanosleep(const timespec* req, timespec* rem)
+{
+    static const auto f = next<nanosleep_fn>("nanosleep");
+    if (req == nullptr) return f(req, rem);
+    const timespec s = scaled(*req);
+    return f(&s, rem);
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const timespec* req, timespec* rem)
+{
+    static const auto f = next<clock_nanosleep_fn>("clock_nanosleep");
+    if (req == nullptr || (flags & TIMER_ABSTIME) != 0) return f(clock, flags, req, rem);
+    const timespec s = scaled(*req);
+    return f(clock, flags, &s, rem);
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+    timespec ts{static_cast<time_t>(seconds), 0};
+    timespec rem{};
+    if (nanosleep(&ts, &rem) < 0) return static_cast<unsigned int>(rem.tv_sec);
+    return 0;
+}
+
+int usleep(useconds_t usec)
+{
+    timespec ts{static_cast<time_t>(usec / 1000000), static_cast<long>(usec % 1000000) * 1000};
+    return nanosleep(&ts, nullptr);
+}
+
+} // extern "C"

@@ -1,0 +1,275 @@
+// sim/preload/state.cpp - configuration, fault rules, the descriptor table,
+// path classification and the run's logs.
+#include "devlayer.h"
+
+#include "layout.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace devlayer {
+
+namespace {
+
+constexpr int kMaxFd = 4096;
+
+// The layer's state is made on first use and never destroyed: libc calls
+// arrive before static constructors and after static destructors run.
+struct layer_state {
+    std::mutex lock;
+    config conf;
+    struct timespec conf_mtime = {};
+    bool conf_loaded = false;
+    open_device fds[kMaxFd];
+};
+
+layer_state& G()
+{
+    static layer_state* s = new layer_state;
+    return *s;
+}
+
+std::string next_word(const char*& p)
+{
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* start = p;
+    while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n') ++p;
+    return std::string(start, static_cast<size_t>(p - start));
+}
+
+std::string rest_of_line(const char* p)
+{
+    while (*p == ' ' || *p == '\t') ++p;
+    std::string s(p);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    return s;
+}
+
+// One line of devices.conf.
+void parse_line(config& c, const char* line)
+{
+    const char* p = line;
+    const std::string key = next_word(p);
+    if (key == "erasesize")
+        c.erasesize = static_cast<uint32_t>(strtoul(next_word(p).c_str(), nullptr, 0));
+    else if (key == "relocation")
+        c.relocation = next_word(p) == "1";
+    else if (key == "nor_strict")
+        c.nor_strict = next_word(p) == "1";
+    else if (key == "time_scale")
+        c.time_scale = strtod(next_word(p).c_str(), nullptr);
+    else if (key == "power_cut_after_writes")
+        c.power_cut_after_writes = atoi(next_word(p).c_str());
+    else if (key == "fault") {
+        fault_rule r;
+        r.op = next_word(p);
+        if (r.op == "command") {
+            const int code = atoi(next_word(p).c_str());
+            c.command_faults.emplace_back(code, rest_of_line(p));
+            return;
+        }
+        r.path = next_word(p);
+        if (r.op == "ioctl") r.request = strtoul(next_word(p).c_str(), nullptr, 0);
+        if (r.op != "missing") {
+            r.nth = atoi(next_word(p).c_str());
+            const std::string e = next_word(p);
+            if (!e.empty()) r.err = atoi(e.c_str());
+        }
+        c.faults.push_back(r);
+    }
+}
+
+void load_locked()
+{
+    struct stat st;
+    if (stat(phone::kDevicesConf, &st) < 0) {
+        if (!G().conf_loaded) G().conf = config{};
+        G().conf_loaded = true;
+        return;
+    }
+    if (G().conf_loaded && st.st_mtim.tv_sec == G().conf_mtime.tv_sec &&
+        st.st_mtim.tv_nsec == G().conf_mtime.tv_nsec)
+        return;
+    config c;
+    const int fd = real_open(phone::kDevicesConf, O_RDONLY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = real_read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+        real_close(fd);
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            parse_line(c, text.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
+    // Counts of calls already seen survive a reload of unchanged rules.
+    for (auto& r : c.faults) {
+        for (const auto& old : G().conf.faults) {
+            if (old.op == r.op && old.path == r.path && old.request == r.request &&
+                old.nth == r.nth)
+                r.seen = old.seen;
+        }
+    }
+    G().conf = c;
+    G().conf_mtime = st.st_mtim;
+    G().conf_loaded = true;
+}
+
+// A shell started for a command that a rule makes fail ends at once.
+__attribute__((constructor)) void apply_command_faults()
+{
+    load_config();
+    if (cfg().command_faults.empty()) return;
+    char buf[8192];
+    const int fd = real_open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    const ssize_t n = real_read(fd, buf, sizeof buf - 1);
+    real_close(fd);
+    if (n <= 0) return;
+    std::string cmd;
+    for (ssize_t i = 0; i < n; ++i) cmd += buf[i] == '\0' ? ' ' : buf[i];
+    for (const auto& [code, text] : cfg().command_faults) {
+        if (!text.empty() && cmd.find(text) != std::string::npos) {
+            run_log("faults.log", "command \"" + text + "\" exit " + std::to_string(code));
+            _exit(code);
+        }
+    }
+}
+
+} // namespace
+
+config& cfg()
+{
+    return G().conf;
+}
+
+void load_config()
+{
+    std::lock_guard<std::mutex> hold(G().lock);
+    load_locked();
+}
+
+fault_rule* match_fault(const char* op, const std::string& path, unsigned long request)
+{
+    std::lock_guard<std::mutex> hold(G().lock);
+    for (auto& r : G().conf.faults) {
+        if (r.op != op || r.path != path) continue;
+        if (r.request != 0 && r.request != request) continue;
+        if (++r.seen == r.nth) {
+            run_log("faults.log", std::string(op) + " " + path + " call " + std::to_string(r.seen) +
+                                      " fails with errno " + std::to_string(r.err));
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+bool is_missing(const std::string& path)
+{
+    std::lock_guard<std::mutex> hold(G().lock);
+    for (const auto& r : G().conf.faults)
+        if (r.op == "missing" && r.path == path) return true;
+    return false;
+}
+
+target classify(const char* path)
+{
+    target t;
+    if (strncmp(path, "/dev/", 5) == 0) {
+        const char* d = path + 5;
+        int n = -1;
+        char extra = 0;
+        if (sscanf(d, "mtd%d%c", &n, &extra) == 1 && n >= 0 && n < phone::kPartitions &&
+            strlen(d) == (n >= 10 ? 5U : 4U)) {
+            t.k = kind::mtd;
+            t.index = n;
+        } else if ((sscanf(d, "mtdblock/%d%c", &n, &extra) == 1 ||
+                    sscanf(d, "mtdblock%d%c", &n, &extra) == 1) &&
+                   n >= 0 && n < phone::kPartitions) {
+            t.k = kind::mtdblock;
+            t.index = n;
+        } else if (strcmp(d, "fb0") == 0) {
+            t.k = kind::fb;
+        } else if (strcmp(d, "misc0") == 0) {
+            t.k = kind::misc;
+        } else if (strcmp(d, "input/event0") == 0) {
+            t.k = kind::keypad;
+        }
+        return t;
+    }
+    if (strcmp(path, "/proc/avalanche/env") == 0)
+        t.redirect = "/.platform/avalanche/env";
+    else if (strcmp(path, "/proc/glcd/refresh") == 0)
+        t.redirect = "/.platform/glcd/refresh";
+    else if (strcmp(path, "/proc/misc/hwver") == 0)
+        t.redirect = phone::kHwver;
+    else if (strcmp(path, "/proc/ver/software") == 0)
+        t.redirect = phone::kSoftware;
+    return t;
+}
+
+void track(int fd, const open_device& d)
+{
+    if (fd < 0 || fd >= kMaxFd) return;
+    std::lock_guard<std::mutex> hold(G().lock);
+    G().fds[fd] = d;
+}
+
+bool tracked(int fd, open_device* out)
+{
+    if (fd < 0 || fd >= kMaxFd) return false;
+    std::lock_guard<std::mutex> hold(G().lock);
+    if (G().fds[fd].k == kind::none) return false;
+    *out = G().fds[fd];
+    return true;
+}
+
+void set_pos(int fd, uint64_t pos)
+{
+    if (fd < 0 || fd >= kMaxFd) return;
+    std::lock_guard<std::mutex> hold(G().lock);
+    G().fds[fd].pos = pos;
+}
+
+void untrack(int fd)
+{
+    if (fd < 0 || fd >= kMaxFd) return;
+    std::lock_guard<std::mutex> hold(G().lock);
+    G().fds[fd] = open_device{};
+}
+
+int64_t phone_ms()
+{
+    const char* t0 = getenv("PHONESIM_T0_NS");
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+    const int64_t start = t0 != nullptr ? strtoll(t0, nullptr, 10) : now;
+    return (now - start) / 1000000;
+}
+
+void run_log(const char* file, const std::string& line)
+{
+    const char* run = getenv("PHONESIM_RUN");
+    if (run == nullptr) return;
+    const std::string path = std::string(phone::kStateDir) + "/runs/" + run + "/" + file;
+    const int fd = real_open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string text =
+        std::to_string(phone_ms()) + " " + std::to_string(getpid()) + " " + line + "\n";
+    (void)real_write(fd, text.data(), text.size());
+    real_close(fd);
+}
+
+} // namespace devlayer

@@ -1,0 +1,36 @@
+// sim/run_report.h - the record of one run, built when the phone powers off.
+#pragma once
+
+#include "env_store.h"
+#include "ipc_capture.h"
+#include "syslog_record.h"
+
+#include <nlohmann/json.hpp>
+
+struct run_facts {
+    int run = 0;
+    int exit_status = -1;
+    bool rebooted = false;
+    std::string reboot_command;
+    int64_t reboot_t_ms = -1;
+    bool timed_out = false;
+    std::string ended_by;
+    int64_t duration_ms = 0;
+    std::vector<syslog_record> syslog;
+    std::vector<ipc_message> ipc;
+    std::vector<std::string> keys;
+    int refreshes = 0;
+    int frames = 0;
+    env_vars env_before;
+    env_vars env_after;
+};
+
+// Summarises the device layer's flash log: per partition the erase
+// requests, erased and written bytes and NOR violations.
+nlohmann::json flash_summary(const std::string& flash_log_text);
+// Lists regular files under `dir` with their sizes.
+nlohmann::json list_files(const std::string& dir);
+
+nlohmann::json build_report(const run_facts& f, const std::string& run_dir);
+// A few lines for a person: how the run ended and where to look.
+std::string report_summary(const nlohmann::json& report, const std::string& run_dir);
