@@ -170,4 +170,6 @@ void phone_prepare_boot(const std::string& dir, const boot_settings& s)
     // RAM and device registers do not survive a power cycle.
     fs::remove(dir + "/dev/fb0");
     phone_put_file(dir + "/dev/misc.state", "0 0 0\n");
+    phone_put_file(dir + "/dev/flash_writes", std::string(4, '\0'));
+    phone_put_file(dir + "/dev/fault_counts", std::string(64 * 4, '\0'));
 }

@@ -172,6 +172,7 @@ public:
             const ssize_t n = recv(control_fd_, buf, sizeof buf - 1, 0);
             if (n < 0) return;
             const std::string msg(buf, static_cast<size_t>(n));
+            if (msg == "power-cut") power_cut = true;
             if (msg.rfind("reboot", 0) == 0 && !facts.rebooted) {
                 facts.rebooted = true;
                 facts.reboot_command = msg.size() > 7 ? msg.substr(7) : "";
@@ -190,6 +191,7 @@ public:
     }
 
     run_facts facts;
+    bool power_cut = false;
 
 private:
     const supervisor_request& req_;
@@ -234,6 +236,10 @@ boot_result supervisor_run(const supervisor_request& req)
             }
         }
         const bool none_left = pid < 0 && errno == ECHILD;
+        if (phone.power_cut) {
+            phone.facts.ended_by = "power cut";
+            break;
+        }
         if (phone.facts.rebooted) {
             phone.facts.ended_by = "reboot";
             break;

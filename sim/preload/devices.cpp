@@ -60,7 +60,7 @@ struct chip_map {
     int fd = -1;
     uint8_t* bytes = nullptr;
     uint32_t* erase_counts = nullptr;
-    int writes = 0; // programming calls in this process
+    uint32_t* writes = nullptr; // programming calls in this boot, all processes
 };
 
 chip_map& chip()
@@ -89,6 +89,12 @@ bool map_chip()
                        MAP_SHARED, cfd, 0);
         if (e != MAP_FAILED) c.erase_counts = static_cast<uint32_t*>(e);
         real_close(cfd);
+    }
+    const int wfd = real_open(phone::kFlashWrites, O_RDWR | O_CLOEXEC, 0);
+    if (wfd >= 0) {
+        void* w = mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED, wfd, 0);
+        if (w != MAP_FAILED) c.writes = static_cast<uint32_t*>(w);
+        real_close(wfd);
     }
     return true;
 }
@@ -423,6 +429,23 @@ int open_framebuffer(int flags)
     return fd;
 }
 
+// The power goes: the phone's first process stops every process. This one
+// waits for it, so that nothing runs on after the cut.
+[[noreturn]] void power_cut()
+{
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", phone::kControlSocket);
+    const char msg[] = "power-cut";
+    if (fd >= 0 &&
+        sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr) > 0) {
+        for (;;) pause();
+    }
+    kill(getpid(), SIGKILL);
+    for (;;) pause();
+}
+
 } // namespace
 
 uint64_t mtd_size(int index)
@@ -494,7 +517,7 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
     }
     const size_t len = static_cast<size_t>(std::min<uint64_t>(n, w.size - pos));
     const auto* src = static_cast<const uint8_t*>(buf);
-    int writes = 0;
+    uint32_t writes = 0;
     {
         chip_guard g;
         uint8_t* dst = chip().bytes + w.start + pos;
@@ -515,12 +538,13 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
         }
         for (size_t i = 0; i < len; ++i) dst[i] = static_cast<uint8_t>(dst[i] & src[i]);
         run_log("flash.log", "write " + where + " " + hex(static_cast<uint32_t>(len)));
-        writes = ++chip().writes;
+        if (chip().writes != nullptr) writes = ++*chip().writes;
     }
-    if (cfg().power_cut_after_writes > 0 && writes >= cfg().power_cut_after_writes) {
+    if (cfg().power_cut_after_writes > 0 &&
+        writes == static_cast<uint32_t>(cfg().power_cut_after_writes)) {
         run_log("flash.log", "power-cut after write " + std::to_string(writes));
         msync(chip().bytes, phone::kChipSize, MS_SYNC);
-        kill(getpid(), SIGKILL);
+        power_cut();
     }
     return static_cast<ssize_t>(len);
 }

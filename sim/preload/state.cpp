@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ namespace devlayer {
 namespace {
 
 constexpr int kMaxFd = 4096;
+constexpr size_t kMaxFaultRules = 64;
 
 // The layer's state is made on first use and never destroyed: libc calls
 // arrive before static constructors and after static destructors run.
@@ -28,6 +30,7 @@ struct layer_state {
     struct timespec conf_mtime = {};
     bool conf_loaded = false;
     open_device fds[kMaxFd];
+    uint32_t* fault_counts = nullptr; // calls per rule, shared by the phone's processes
 };
 
 layer_state& G()
@@ -126,21 +129,38 @@ void load_locked()
     G().conf_loaded = true;
 }
 
-// A shell started for a command that a rule makes fail ends at once.
+// The command a process runs: the text after "sh -c", or its arguments.
+std::string own_command()
+{
+    char buf[8192];
+    const int fd = real_open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return "";
+    const ssize_t n = real_read(fd, buf, sizeof buf - 1);
+    real_close(fd);
+    if (n <= 0) return "";
+    std::vector<std::string> args(1);
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] == '\0')
+            args.emplace_back();
+        else
+            args.back() += buf[i];
+    }
+    if (args.back().empty()) args.pop_back();
+    if (args.size() >= 3 && args[1] == "-c") return args[2];
+    std::string cmd;
+    for (const auto& a : args) cmd += (cmd.empty() ? "" : " ") + a;
+    return cmd;
+}
+
+// A command that a rule makes fail ends at once with the rule's exit
+// code: the shell started for it, and the tool itself.
 __attribute__((constructor)) void apply_command_faults()
 {
     load_config();
     if (cfg().command_faults.empty()) return;
-    char buf[8192];
-    const int fd = real_open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return;
-    const ssize_t n = real_read(fd, buf, sizeof buf - 1);
-    real_close(fd);
-    if (n <= 0) return;
-    std::string cmd;
-    for (ssize_t i = 0; i < n; ++i) cmd += buf[i] == '\0' ? ' ' : buf[i];
+    const std::string cmd = own_command();
     for (const auto& [code, text] : cfg().command_faults) {
-        if (!text.empty() && cmd.find(text) != std::string::npos) {
+        if (!text.empty() && cmd.rfind(text, 0) == 0) {
             run_log("faults.log", "command \"" + text + "\" exit " + std::to_string(code));
             _exit(code);
         }
@@ -160,13 +180,33 @@ void load_config()
     load_locked();
 }
 
+// Counts are kept per rule (by its place in devices.conf) for the whole
+// boot, so that "the Nth call" means the same whichever process makes it.
+uint32_t* shared_fault_counts()
+{
+    if (G().fault_counts != nullptr) return G().fault_counts;
+    const int fd = real_open(phone::kFaultCounts, O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    void* m =
+        mmap(nullptr, kMaxFaultRules * sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    real_close(fd);
+    if (m != MAP_FAILED) G().fault_counts = static_cast<uint32_t*>(m);
+    return G().fault_counts;
+}
+
 fault_rule* match_fault(const char* op, const std::string& path, unsigned long request)
 {
     std::lock_guard<std::mutex> hold(G().lock);
-    for (auto& r : G().conf.faults) {
+    uint32_t* counts = shared_fault_counts();
+    for (size_t i = 0; i < G().conf.faults.size(); ++i) {
+        fault_rule& r = G().conf.faults[i];
         if (r.op != op || r.path != path) continue;
         if (r.request != 0 && r.request != request) continue;
-        if (++r.seen == r.nth) {
+        if (counts != nullptr && i < kMaxFaultRules)
+            r.seen = static_cast<int>(__atomic_add_fetch(&counts[i], 1U, __ATOMIC_SEQ_CST));
+        else
+            ++r.seen;
+        if (r.seen == r.nth) {
             run_log("faults.log", std::string(op) + " " + path + " call " + std::to_string(r.seen) +
                                       " fails with errno " + std::to_string(r.err));
             return &r;

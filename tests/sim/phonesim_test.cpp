@@ -1,0 +1,285 @@
+// The simulated phone itself, booted from the host: devices, platform
+// files, keypad, IPC, time, reboot and what survives a power cycle.
+#include "boot.h"
+#include "env_store.h"
+#include "frames.h"
+#include "layout.h"
+#include "phone_state.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Phone : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/phonesim-simtest.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        make_phone(phone_options{});
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir_);
+        else
+            fprintf(stderr, "phone kept in %s\n", dir_.c_str());
+    }
+
+    void make_phone(const phone_options& o) { phone_init(dir_, o); }
+
+    // Runs a shell command in the phone; its output is kept in out_.
+    nlohmann::json run(const std::string& cmd, boot_request req = {})
+    {
+        req.state_dir = dir_;
+        req.argv = {"/bin/sh", "-c", "( " + cmd + " ) >/.sim/out.txt 2>&1"};
+        req.host_binds = {PHONESIM_BUILD_DIR};
+        if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
+        last_ = phonesim_boot(req);
+        out_ = phone_file(dir_ + "/out.txt");
+        std::ifstream f(phonesim_run_dir(dir_, last_.run) + "/report.json");
+        return nlohmann::json::parse(f);
+    }
+
+    static std::string probe(const std::string& args) { return std::string(PROBE) + " " + args; }
+
+    std::vector<uint8_t> chip(uint32_t addr, size_t n) const
+    {
+        const std::string c = phone_file(dir_ + "/flash/chip.bin");
+        const size_t off = addr - phone::kChipBase;
+        return std::vector<uint8_t>(c.begin() + static_cast<std::ptrdiff_t>(off),
+                                    c.begin() + static_cast<std::ptrdiff_t>(off + n));
+    }
+
+    std::string dir_;
+    std::string out_;
+    boot_result last_;
+};
+
+// mtd4 is 0x90730000..0x907B0000 on a new phone.
+constexpr uint32_t kMtd4 = 0x90730000U;
+
+TEST_F(Phone, MtdInfoAndEraseRules)
+{
+    run(probe("info 4") + "; " + probe("erase 4 0x10000 0x10000") + "; " +
+        probe("erase 4 0x100 0x10000") + "; " + probe("erase 4 0 0x1000") + "; " +
+        probe("erase 4 0x70000 0x20000") + "; " + probe("erase 4 0 0"));
+    EXPECT_NE(out_.find("type 3 size 0x80000 erasesize 0x10000"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("erase: 0\n"), std::string::npos) << out_;
+    // Unaligned start, partial block, beyond the window, empty: refused like the kernel does.
+    size_t refused = 0;
+    for (size_t at = 0; (at = out_.find("erase: -1 Invalid argument", at)) != std::string::npos;
+         ++at)
+        ++refused;
+    EXPECT_EQ(refused, 4U) << out_;
+    EXPECT_EQ(chip(kMtd4 + 0x10000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
+    EXPECT_NE(chip(kMtd4, 16), std::vector<uint8_t>(16, 0xFF)); // the block before is untouched
+    const uint32_t counts_at = (kMtd4 + 0x10000 - phone::kChipBase) / phone::kEraseBlock * 4;
+    EXPECT_EQ(static_cast<uint8_t>(phone_file(dir_ + "/flash/erase_counts.bin")[counts_at]), 1);
+}
+
+TEST_F(Phone, NorWritesAndTheViolationRecord)
+{
+    const nlohmann::json r =
+        run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0x10 f00f") + "; " +
+            probe("write 4 0x10 3cff") + "; " + probe("write 4 0x7ffff aabb") + "; " +
+            probe("write 4 0x80000 aa") + "; " + probe("read 4 0x10 2"));
+    // Programming only clears bits: f0 & 3c = 30, 0f & ff = 0f.
+    EXPECT_EQ(chip(kMtd4 + 0x10, 2), (std::vector<uint8_t>{0x30, 0x0F}));
+    EXPECT_NE(out_.find("data 300f"), std::string::npos) << out_;
+    // The last byte of the window takes one byte of two; beyond it: ENOSPC.
+    EXPECT_NE(out_.find("write: 1\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("write: -1 No space left on device"), std::string::npos) << out_;
+    const auto& p = r["flash"]["partitions"]["mtd4"];
+    EXPECT_EQ(p["erase_requests"], 1);
+    // The second write hit programmed bytes, the third a byte never erased.
+    EXPECT_EQ(r["flash"]["violations"], 2);
+    EXPECT_EQ(p["violations"], 2);
+}
+
+TEST_F(Phone, StrictNorRefusesProgrammedBytes)
+{
+    phone_options o;
+    o.nor_strict = true;
+    make_phone(o);
+    run(probe("write 4 0 00") + "; " + probe("erase 4 0 0x10000") + "; " + probe("write 4 0 00"));
+    EXPECT_NE(out_.find("write: -1 Input/output error"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("write: 1\n"), std::string::npos) << out_;
+}
+
+TEST_F(Phone, RelocationOnlyWithDriverSupport)
+{
+    run(probe("reloc-query 0") + "; " + probe("relocate 3 0x7F0000 0x10000"));
+    EXPECT_NE(out_.find("reloc-query: -1"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("relocate: -1"), std::string::npos) << out_;
+
+    phone_options o;
+    o.relocation = true;
+    make_phone(o);
+    // Move mtd3 onto mtd9's place: reading mtd3 then shows what the chip holds there.
+    const std::vector<uint8_t> there = chip(0x907F0000U, 4);
+    run(probe("reloc-query 0") + "; " + probe("relocate 3 0x7F0000 0x10000") + "; " +
+        probe("read 3 0 4") + "; " + probe("relocate 3 0x7F0000 0x20000"));
+    EXPECT_NE(out_.find("reloc-query: 0"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("relocate: 0"), std::string::npos) << out_;
+    char hex[16];
+    snprintf(hex, sizeof hex, "%02x%02x%02x%02x", there[0], there[1], there[2], there[3]);
+    EXPECT_NE(out_.find(std::string("data ") + hex), std::string::npos) << out_;
+    EXPECT_NE(out_.find("relocate: -1 Invalid argument"), std::string::npos)
+        << out_; // beyond the chip
+}
+
+TEST_F(Phone, EnvironmentIsSetAndClearedByShellWrites)
+{
+    const nlohmann::json r = run(
+        "echo \"SW_OEM 7\" >/proc/avalanche/env ; echo \"NEWVAR a b  c\" >/proc/avalanche/env ; "
+        "echo \"HWA_0\" >/proc/avalanche/env ; /bin/cat /proc/avalanche/env");
+    const env_vars env = env_load(dir_ + "/env.txt");
+    ASSERT_NE(env_find(env, "SW_OEM"), nullptr);
+    EXPECT_EQ(*env_find(env, "SW_OEM"), "7");
+    ASSERT_NE(env_find(env, "NEWVAR"), nullptr);
+    EXPECT_EQ(*env_find(env, "NEWVAR"), "a b  c");
+    EXPECT_EQ(env_find(env, "HWA_0"), nullptr);
+    // What cat read right after the writes is the new environment.
+    EXPECT_EQ(out_, env_render(env));
+    EXPECT_NE(r["env_before"], r["env_after"]);
+}
+
+TEST_F(Phone, FramesInBothPanelKinds)
+{
+    for (const char* hwver : {"59.0.0.1.3.0.0.1", "59.0.0.2.3.0.0.0"}) {
+        phone_options o;
+        o.hwver = hwver;
+        make_phone(o);
+        const nlohmann::json r =
+            run(probe("fb-pattern") + "; " + probe("fb-pattern") + "; " + probe("fb-info"));
+        const bool g = phone::hwver_is_gtype(hwver);
+        EXPECT_NE(out_.find(g ? "bpp 16 smem_len 261120" : "bpp 4 smem_len 65280"),
+                  std::string::npos)
+            << out_;
+        EXPECT_EQ(r["frames"]["refreshes"], 2);
+        EXPECT_EQ(r["frames"]["stored"], 1); // the same picture twice is kept once
+        screen s;
+        ASSERT_TRUE(read_png(phonesim_run_dir(dir_, last_.run) + "/frames/0001.png", &s));
+        ASSERT_EQ(s.width, 480);
+        ASSERT_EQ(s.height, 272);
+        int wrong = 0;
+        for (int y = 0; y < 272; ++y)
+            for (int x = 0; x < 480; ++x)
+                wrong += s.grey[static_cast<size_t>(y * 480 + x)] !=
+                         ((((x / 8 + y / 8) & 1) != 0) ? 0 : 255);
+        EXPECT_EQ(wrong, 0) << hwver;
+    }
+}
+
+TEST_F(Phone, KeyScriptDeliversPressAndRelease)
+{
+    boot_request req;
+    req.keys = {parse_key_press("35@100"), parse_key_press("17@log:ready to read")};
+    const nlohmann::json r =
+        run(probe("keys 2") + "; logger_line() { :; }; " + probe("keys 2"), req);
+    // The second press waits for its log line, which never comes.
+    EXPECT_EQ(out_, "event type 1 code 35 value 1\nevent type 1 code 35 value 0\n");
+    EXPECT_EQ(r["ended_by"], "time limit");
+}
+
+TEST_F(Phone, IpcMessagesAreRecordedPerReceiver)
+{
+    const nlohmann::json r = run(probe("ipc-send 2 4 3 0 0") + "; " + probe("ipc-send 12 3 0 0 5"));
+    ASSERT_EQ(r["ipc"].size(), 2U) << out_;
+    EXPECT_EQ(r["ipc"][0]["receiver"], 2);
+    EXPECT_EQ(r["ipc"][0]["msg_len"], 20);
+    EXPECT_EQ(r["ipc"][0]["msg_id"], 4);
+    EXPECT_EQ(r["ipc"][0]["sender_id"], 6);
+    EXPECT_EQ(r["ipc"][0]["param1"], 3);
+    EXPECT_EQ(r["ipc"][1]["receiver"], 12);
+    EXPECT_EQ(r["ipc"][1]["data_len"], 5);
+}
+
+TEST_F(Phone, TimeScaleShortensSleeps)
+{
+    boot_request req;
+    req.time_scale = 100;
+    req.time_limit_ms = 20000;
+    const nlohmann::json r = run("sleep 60; echo slept", req);
+    EXPECT_EQ(out_, "slept\n");
+    EXPECT_EQ(r["ended_by"], "no process left");
+}
+
+TEST_F(Phone, RebootPowersOffAndIsRecorded)
+{
+    const nlohmann::json r =
+        run("cp /sbin/reboot /tmp/ && /tmp/reboot; sleep 100; echo not reached");
+    EXPECT_EQ(r["ended_by"], "reboot");
+    EXPECT_TRUE(last_.rebooted);
+    EXPECT_EQ(last_.reboot_command, "/tmp/reboot");
+    EXPECT_EQ(out_, "");
+    run("reboot");
+    EXPECT_EQ(last_.reboot_command, "reboot");
+}
+
+TEST_F(Phone, StateSurvivesAPowerCycleButRamDoesNot)
+{
+    run("echo kept >/config/x; echo lost >/tmp/y; " + probe("sem-make 0xA130") + "; " +
+        probe("sem-exists 0xA130"));
+    EXPECT_NE(out_.find("sem-exists: 0"), std::string::npos) << out_;
+    const nlohmann::json r = run("cat /config/x; cat /tmp/y; " + probe("sem-exists 0xA130"));
+    EXPECT_NE(out_.find("kept"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("lost"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("sem-exists: -1"), std::string::npos) << out_;
+    EXPECT_EQ(r["files"]["config"][0]["path"], "/config/x");
+}
+
+TEST_F(Phone, FaultsMakeDevicesAndCommandsFail)
+{
+    boot_request req;
+    req.faults = {"fault ioctl /dev/mtd4 0x80084D02 2 5", "fault missing /dev/misc0",
+                  "fault command 3 cp /sbin/reboot"};
+    run(probe("erase 4 0 0x10000") + "; " + probe("erase 4 0 0x10000") + "; " +
+            probe("erase 4 0 0x10000") + "; cat /dev/misc0; cp /sbin/reboot /tmp/; echo cp=$?",
+        req);
+    EXPECT_NE(out_.find("erase: 0\nerase: -1 Input/output error\nerase: 0\n"), std::string::npos)
+        << out_;
+    EXPECT_NE(out_.find("No such file or directory"), std::string::npos) << out_;
+    EXPECT_NE(out_.find("cp=3"), std::string::npos) << out_;
+}
+
+TEST_F(Phone, PowerCutKeepsWhatWasWritten)
+{
+    boot_request req;
+    req.faults = {"power_cut_after_writes 2"};
+    const nlohmann::json r =
+        run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0 00") + "; " +
+                probe("write 4 1 00") + "; " + probe("write 4 2 00") + "; echo after",
+            req);
+    // The second write completes, then the power goes: nothing after it runs.
+    EXPECT_EQ(chip(kMtd4, 3), (std::vector<uint8_t>{0x00, 0x00, 0xFF}));
+    EXPECT_EQ(out_.find("after"), std::string::npos) << out_;
+    EXPECT_EQ(r["ended_by"], "power cut");
+    EXPECT_TRUE(r["flash"]["power_cut"].get<bool>());
+}
+
+TEST_F(Phone, FlashcpProgramsAPartitionThroughTheDeviceLayer)
+{
+    std::string data(150000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+    phone_put_file(dir_ + "/data.bin", data);
+    run("/usr/sbin/flashcp -v /.sim/data.bin /dev/mtd4; echo status=$?");
+    EXPECT_NE(out_.find("status=0"), std::string::npos) << out_;
+    const std::vector<uint8_t> got = chip(kMtd4, data.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin(),
+                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+    // flashcp erases only the blocks the file needs; the next one keeps its old content.
+    const std::vector<uint8_t> next = chip(kMtd4 + 0x30000, 12);
+    EXPECT_EQ(std::string(next.begin(), next.end()), "mtd4 block 3");
+}
+
+} // namespace
