@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -102,8 +103,23 @@ bool keypad_server::logged_since_last_press(const std::string& text) const
     return false;
 }
 
+// Readers that closed the device are gone: a press must not be spent on them.
+void keypad_server::drop_closed_readers()
+{
+    for (size_t i = 0; i < readers_.size();) {
+        pollfd p{readers_[i], POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
+            close(readers_[i]);
+            readers_.erase(readers_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
 void keypad_server::tick(int64_t now_ms, int frames)
 {
+    drop_closed_readers();
     while (next_ < script_.size()) {
         const key_press& k = script_[next_];
         bool due = false;

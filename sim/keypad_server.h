@@ -39,6 +39,7 @@ public:
 
 private:
     void fire(const key_press& k, int64_t now_ms);
+    void drop_closed_readers();
     bool logged_since_last_press(const std::string& text) const;
     int listen_fd_ = -1;
     std::vector<int> readers_;

@@ -180,15 +180,22 @@ TEST_F(Phone, FramesInBothPanelKinds)
     }
 }
 
-TEST_F(Phone, KeyScriptDeliversPressAndRelease)
+TEST_F(Phone, KeyScriptDeliversPressesByTimeLogLineAndFrame)
 {
     boot_request req;
-    req.keys = {parse_key_press("35@100"), parse_key_press("17@log:ready to read")};
+    req.keys = {parse_key_press("35@100"), parse_key_press("17@log:ready to read"),
+                parse_key_press("5@frame:1"), parse_key_press("9@log:never logged")};
+    req.time_limit_ms = 5000;
     const nlohmann::json r =
-        run(probe("keys 2") + "; logger_line() { :; }; " + probe("keys 2"), req);
-    // The second press waits for its log line, which never comes.
-    EXPECT_EQ(out_, "event type 1 code 35 value 1\nevent type 1 code 35 value 0\n");
+        run(probe("keys 2") + "; " + probe("log 'ready to read'") + "; " + probe("keys 2") + "; " +
+                probe("fb-pattern >/dev/null") + "; " + probe("keys 2") + "; " + probe("keys 1"),
+            req);
+    EXPECT_EQ(out_, "event type 1 code 35 value 1\nevent type 1 code 35 value 0\n"
+                    "event type 1 code 17 value 1\nevent type 1 code 17 value 0\n"
+                    "event type 1 code 5 value 1\nevent type 1 code 5 value 0\n");
+    // The last press waits for a line that never comes; the time limit ends the run.
     EXPECT_EQ(r["ended_by"], "time limit");
+    EXPECT_EQ(r["keys"].size(), 3U);
 }
 
 TEST_F(Phone, IpcMessagesAreRecordedPerReceiver)

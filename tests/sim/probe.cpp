@@ -4,7 +4,7 @@
 //   probe info N | erase N OFF LEN | write N OFF HEXBYTES | read N OFF LEN
 //   probe reloc-query N | relocate N OFF SIZE
 //   probe fb-info | fb-pattern | keys COUNT | ipc-send ID MSGID P1 P2 DATALEN
-//   probe sem-make KEY | sem-exists KEY
+//   probe sem-make KEY | sem-exists KEY | log TEXT
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +18,7 @@
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -175,6 +176,11 @@ int main(int argc, char** argv)
     if (cmd == "fb-pattern") return fb_pattern(false);
     if (cmd == "keys" && argc >= 3) return keys(atoi(argv[2]));
     if (cmd == "ipc-send" && argc >= 7) return ipc_send(argv);
+    if (cmd == "log" && argc >= 3) {
+        openlog("probe", 0, LOG_USER);
+        syslog(LOG_INFO, "%s", argv[2]);
+        return 0;
+    }
     if (cmd == "sem-make" && argc >= 3)
         return result("sem-make", semget(static_cast<key_t>(num(argv[2])), 1, IPC_CREAT | 0666));
     if (cmd == "sem-exists" && argc >= 3)
