@@ -48,6 +48,22 @@ void become_namespace_root(uid_t uid, gid_t gid)
     write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
+// A program built with the address sanitizer refuses to start when another
+// library is preloaded ahead of its runtime; the device layer must come
+// first, so the check is turned off (it changes nothing for other builds).
+void allow_preload_before_sanitizer(std::vector<std::string>& env)
+{
+    static const std::string kKey = "ASAN_OPTIONS=";
+    static const std::string kOption = "verify_asan_link_order=0";
+    for (std::string& e : env) {
+        if (e.compare(0, kKey.size(), kKey) == 0) {
+            e += (e.size() > kKey.size() ? ":" : "") + kOption;
+            return;
+        }
+    }
+    env.push_back(kKey + kOption);
+}
+
 std::vector<std::string> program_environment(const boot_request& req, int run)
 {
     std::vector<std::string> env = {"PATH=/bin:/sbin", "HOME=/", "TERM=dumb",
@@ -55,6 +71,7 @@ std::vector<std::string> program_environment(const boot_request& req, int run)
                                     "PHONESIM_RUN=" + std::to_string(run)};
     if (!req.preload.empty()) env.push_back("LD_PRELOAD=" + req.preload);
     env.insert(env.end(), req.env.begin(), req.env.end());
+    if (!req.preload.empty()) allow_preload_before_sanitizer(env);
     return env;
 }
 

@@ -133,7 +133,7 @@ void phone_init(const std::string& dir, const phone_options& opt)
     for (const mtd_range& r : phone_default_layout()) fill_partition(chip, r);
     phone_put_file(dir + "/flash/chip.bin", std::string(chip.begin(), chip.end()));
     phone_put_file(dir + "/flash/erase_counts.bin",
-                   std::string((phone::kChipSize / phone::kEraseBlock) * 4, '\0'));
+                   std::string(size_t{phone::kChipSize / phone::kEraseBlock} * 4, '\0'));
 
     phone_put_file(dir + "/platform/hwver", opt.hwver + "\n");
     phone_put_file(dir + "/platform/software", opt.software + "\n");
@@ -171,5 +171,5 @@ void phone_prepare_boot(const std::string& dir, const boot_settings& s)
     fs::remove(dir + "/dev/fb0");
     phone_put_file(dir + "/dev/misc.state", "0 0 0\n");
     phone_put_file(dir + "/dev/flash_writes", std::string(4, '\0'));
-    phone_put_file(dir + "/dev/fault_counts", std::string(64 * 4, '\0'));
+    phone_put_file(dir + "/dev/fault_counts", std::string(size_t{64} * 4, '\0'));
 }

@@ -104,7 +104,7 @@ int cmd_show(const std::string& dir_arg)
             e <= 0x90800000U) {
             uint64_t erased = 0;
             for (unsigned a = s; a < e; a += 0x10000) {
-                const size_t i = (a - 0x90000000U) / 0x10000 * 4;
+                const size_t i = size_t{(a - 0x90000000U) / 0x10000} * 4;
                 if (i + 4 <= counts.size())
                     erased += static_cast<uint8_t>(counts[i]) | static_cast<uint8_t>(counts[i + 1])
                                                                     << 8;

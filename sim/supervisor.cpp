@@ -86,9 +86,11 @@ private:
 pid_t start_program(const supervisor_request& req, const std::vector<std::string>& env)
 {
     std::vector<char*> argv;
+    argv.reserve(req.boot.argv.size() + 1);
     for (const auto& a : req.boot.argv) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 

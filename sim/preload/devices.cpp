@@ -85,8 +85,8 @@ bool map_chip()
     c.bytes = static_cast<uint8_t*>(m);
     const int cfd = real_open(phone::kEraseCounts, O_RDWR | O_CLOEXEC, 0);
     if (cfd >= 0) {
-        void* e = mmap(nullptr, (phone::kChipSize / phone::kEraseBlock) * 4, PROT_READ | PROT_WRITE,
-                       MAP_SHARED, cfd, 0);
+        void* e = mmap(nullptr, size_t{phone::kChipSize / phone::kEraseBlock} * 4,
+                       PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0);
         if (e != MAP_FAILED) c.erase_counts = static_cast<uint32_t*>(e);
         real_close(cfd);
     }
