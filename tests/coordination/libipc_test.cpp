@@ -1,0 +1,345 @@
+// IPC messaging over real Unix-domain sockets in the phone's /var/ipc:
+// the sending half against plain listeners made here, the receiving half
+// against plain senders that write whatever bytes a test needs.
+#include "coord_log.h"
+#include "libipc.h"
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+sockaddr_un address_of(int id)
+{
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "/var/ipc/%d", id);
+    return a;
+}
+
+// A plain listener on /var/ipc/<id>, as another process would have.
+struct listener {
+    int fd = -1;
+    explicit listener(int id)
+    {
+        mkdir("/var/ipc", 0777);
+        sockaddr_un a = address_of(id);
+        unlink(a.sun_path);
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(fd, 8) != 0)
+            ADD_FAILURE() << "listener " << id << ": " << std::strerror(errno);
+    }
+    ~listener()
+    {
+        if (fd >= 0) close(fd);
+    }
+    listener(const listener&) = delete;
+    listener& operator=(const listener&) = delete;
+
+    // The bytes of the next connection, up to its end.
+    std::string next_message() const
+    {
+        const int c = accept(fd, nullptr, nullptr);
+        if (c < 0) return "accept failed";
+        std::string out;
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = read(c, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+        close(c);
+        return out;
+    }
+};
+
+int32_t word(const std::string& msg, size_t index)
+{
+    int32_t w = 0;
+    if (msg.size() >= index * 4 + 4) std::memcpy(&w, msg.data() + index * 4, 4);
+    return w;
+}
+
+class Ipc : public testing::Test {
+protected:
+    void SetUp() override { rl_log_init("upgrader", 7); }
+    void TearDown() override { ipc_unregister(); }
+};
+
+TEST_F(Ipc, SendWritesHeaderAndDataAsOnTheWire)
+{
+    listener rx(9);
+    ipc_register(IPC_ID_UPGRADER);
+    std::string data(2048, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    ASSERT_EQ(ipc_send(9, 41, -5, 77, data.data(), 2048), 0);
+    const std::string msg = rx.next_message();
+    ASSERT_EQ(msg.size(), 2068U);
+    EXPECT_EQ(word(msg, 0), 2068);
+    EXPECT_EQ(word(msg, 1), 41);
+    EXPECT_EQ(word(msg, 2), IPC_ID_UPGRADER);
+    EXPECT_EQ(word(msg, 3), -5);
+    EXPECT_EQ(word(msg, 4), 77);
+    EXPECT_EQ(msg.substr(20), data);
+
+    // No data pointer: the header alone, whatever the length says.
+    ASSERT_EQ(ipc_send(9, 4, 1, 0, nullptr, 100), 0);
+    const std::string bare = rx.next_message();
+    ASSERT_EQ(bare.size(), 20U);
+    EXPECT_EQ(word(bare, 0), 20);
+    ASSERT_EQ(ipc_send(9, 4, 2, 0, data.data(), 0), 0);
+    EXPECT_EQ(rx.next_message().size(), 20U);
+    EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(Ipc, TooMuchDataIsRefusedWithResultOne)
+{
+    listener rx(9);
+    ipc_register(IPC_ID_UPGRADER);
+    const std::string data(2049, 'x');
+    EXPECT_EQ(ipc_send(9, 1, 0, 0, data.data(), 2049), 1);
+    const auto lines = logged();
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_EQ(lines[0], (logged_line{3, 0, "data len 2049 is larger than 2048\n"}));
+    // Refused even before registering: the length is checked first.
+    ipc_unregister();
+    EXPECT_EQ(ipc_send(9, 1, 0, 0, data.data(), 2049), 1);
+}
+
+TEST_F(Ipc, UnregisteredOrUnheardSendsFailSilently)
+{
+    listener rx(9);
+    EXPECT_EQ(ipc_send(9, 4, 1, 0, nullptr, 0), -1);
+    ipc_register(IPC_ID_UPGRADER);
+    EXPECT_EQ(ipc_send(10, 4, 1, 0, nullptr, 0), -1) << "nobody listens on 10";
+    unlink("/var/ipc/11");
+    EXPECT_EQ(ipc_send(11, 4, 1, 0, nullptr, 0), -1);
+    EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(Ipc, BroadcastReachesEveryIdOwnIncluded)
+{
+    std::vector<std::unique_ptr<listener>> rx;
+    for (int id = 1; id <= IPC_ID_MAX; ++id) rx.push_back(std::make_unique<listener>(id));
+    ipc_register(IPC_ID_UPGRADER);
+    EXPECT_EQ(ipc_broadcast(IPC_MSG_UPGRADE_STEP, 3, 0, nullptr, 0), 0);
+    for (int id = 1; id <= IPC_ID_MAX; ++id) {
+        const std::string msg = rx[static_cast<size_t>(id - 1)]->next_message();
+        ASSERT_EQ(msg.size(), 20U) << "id " << id;
+        EXPECT_EQ(word(msg, 1), IPC_MSG_UPGRADE_STEP);
+        EXPECT_EQ(word(msg, 2), IPC_ID_UPGRADER);
+        EXPECT_EQ(word(msg, 3), 3);
+    }
+    // With nobody listening at all it still reports 0.
+    rx.clear();
+    EXPECT_EQ(ipc_broadcast(IPC_MSG_UPGRADE_FAILED, 0, 0, nullptr, 0), 0);
+}
+
+// What the receiving callback saw.
+struct inbox {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> messages;
+
+    static int receive(ipc_msg* msg, void* user)
+    {
+        auto* self = static_cast<inbox*>(user);
+        const std::lock_guard<std::mutex> lock(self->m);
+        int32_t len = 0;
+        std::memcpy(&len, msg, 4);
+        const size_t n = static_cast<size_t>(std::max(len, IPC_HEADER_LEN));
+        self->messages.emplace_back(reinterpret_cast<const char*>(msg), n);
+        self->cv.notify_all();
+        return 0;
+    }
+    bool wait_for(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 20s, [&] { return messages.size() >= count; });
+    }
+};
+
+// Connects to `id` and writes `pieces` one after the other with a pause
+// between them, then closes.
+void send_raw(int id, const std::vector<std::string>& pieces)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = address_of(id);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) std::this_thread::sleep_for(30ms);
+        ASSERT_EQ(write(fd, pieces[i].data(), pieces[i].size()),
+                  static_cast<ssize_t>(pieces[i].size()));
+    }
+    close(fd);
+}
+
+std::string header(int32_t msg_len, int32_t msg_id, int32_t sender = 2, int32_t p1 = 0,
+                   int32_t p2 = 0)
+{
+    const int32_t w[5] = {msg_len, msg_id, sender, p1, p2};
+    return std::string(reinterpret_cast<const char*>(w), sizeof w);
+}
+
+// The reader thread has served every connection made before: a marker
+// message sent last has arrived.
+void sync_with_reader(inbox& box, size_t expected_before)
+{
+    send_raw(IPC_ID_TEST, {header(20, 999)});
+    ASSERT_TRUE(box.wait_for(expected_before + 1));
+    ASSERT_EQ(word(box.messages.back(), 1), 999);
+    box.messages.pop_back();
+}
+
+class IpcReceiver : public Ipc {
+protected:
+    void SetUp() override
+    {
+        Ipc::SetUp();
+        ipc_register(IPC_ID_TEST);
+        ASSERT_EQ(ipc_listen(&inbox::receive, &box), 0);
+    }
+    inbox box;
+};
+
+TEST_F(IpcReceiver, ListensOnItsIdWithModeForEveryone)
+{
+    struct stat st = {};
+    ASSERT_EQ(stat("/var/ipc/8", &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0777U);
+    // Messages from ipc_send arrive with their header and data.
+    ASSERT_EQ(ipc_send(IPC_ID_TEST, 12, 34, 56, "hello", 5), 0);
+    ASSERT_TRUE(box.wait_for(1));
+    const std::string& m = box.messages[0];
+    ASSERT_EQ(m.size(), 25U);
+    EXPECT_EQ(word(m, 0), 25);
+    EXPECT_EQ(word(m, 1), 12);
+    EXPECT_EQ(word(m, 2), IPC_ID_TEST);
+    EXPECT_EQ(word(m, 3), 34);
+    EXPECT_EQ(word(m, 4), 56);
+    EXPECT_EQ(m.substr(20), "hello");
+    const auto lines = logged();
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(lines[0], (logged_line{7, 0, "create thread sucess\n"}));
+    EXPECT_TRUE(std::regex_match(lines[1].text,
+                                 std::regex("This is thread, thread id is [0-9]+, gettid\\(\\)=" +
+                                            std::to_string(lines[1].tid) + "\n")))
+        << lines[1].text;
+    EXPECT_NE(lines[1].tid, getpid()) << "the reader runs on its own thread";
+}
+
+TEST_F(IpcReceiver, LengthsFromEightTo2068AreAccepted)
+{
+    send_raw(IPC_ID_TEST, {header(7, 1).substr(0, 8)});
+    send_raw(IPC_ID_TEST, {header(2069, 2) + std::string(2049, 'z')});
+    send_raw(IPC_ID_TEST, {header(8, 3).substr(0, 8)});
+    send_raw(IPC_ID_TEST, {header(2068, 4) + std::string(2048, 'd')});
+    ASSERT_TRUE(box.wait_for(2));
+    ASSERT_EQ(box.messages.size(), 2U);
+    // The short message reads its missing header words as 0.
+    EXPECT_EQ(box.messages[0], header(8, 3, 0));
+    EXPECT_EQ(box.messages[1], header(2068, 4) + std::string(2048, 'd'));
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = 7"), 1);
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = 2069"), 1);
+}
+
+TEST_F(IpcReceiver, AMessageInSeveralPiecesIsWhole)
+{
+    const std::string whole = header(20 + 300, 5, 1, 7, 8) + std::string(300, 'p');
+    send_raw(IPC_ID_TEST,
+             {whole.substr(0, 2), whole.substr(2, 9), whole.substr(11, 100), whole.substr(111)});
+    ASSERT_TRUE(box.wait_for(1));
+    EXPECT_EQ(box.messages[0], whole);
+    sync_with_reader(box, 1);
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = 0"), 0);
+}
+
+TEST_F(IpcReceiver, TruncatedMessagesAreDroppedWithTheCounts)
+{
+    send_raw(IPC_ID_TEST, {std::string("\x14\x00", 2)});
+    send_raw(IPC_ID_TEST, {});
+    send_raw(IPC_ID_TEST, {header(30, 6).substr(0, 20)});
+    sync_with_reader(box, 0);
+    EXPECT_TRUE(box.messages.empty());
+    EXPECT_EQ(logged_count(3, "read len failed: read_len = 2"), 1);
+    EXPECT_EQ(logged_count(3, "read len failed: read_len = 0"), 1);
+    EXPECT_EQ(logged_count(3, "msg_len != read_len: msg_len = 26, read_len = 16"), 1);
+}
+
+TEST_F(IpcReceiver, UnregisterStopsTheReaderAndLeavesTheSocketFile)
+{
+    ASSERT_EQ(ipc_unregister(), 0);
+    EXPECT_EQ(logged().back(), (logged_line{7, 0, "leave thread\n"}));
+    struct stat st = {};
+    EXPECT_EQ(stat("/var/ipc/8", &st), 0);
+    // Nobody accepts any more, and the id is forgotten.
+    EXPECT_EQ(ipc_send(IPC_ID_TEST, 1, 0, 0, nullptr, 0), -1);
+    // Listening again works after registering again.
+    ipc_register(IPC_ID_TEST);
+    ASSERT_EQ(ipc_listen(&inbox::receive, &box), 0);
+    ASSERT_EQ(ipc_send(IPC_ID_TEST, 77, 0, 0, nullptr, 0), 0);
+    ASSERT_TRUE(box.wait_for(1));
+    EXPECT_EQ(word(box.messages[0], 1), 77);
+}
+
+TEST_F(Ipc, ListenNeedsAnIdAndMakesTheSocketFolder)
+{
+    inbox box;
+    EXPECT_EQ(ipc_listen(&inbox::receive, &box), -1);
+    EXPECT_EQ(logged().back(), (logged_line{3, 0, "registe ipc failed"}));
+    // Without /var/ipc the bind fails once, the folder is made, the second
+    // bind works.
+    ASSERT_EQ(system("rm -rf /var/ipc"), 0);
+    ipc_register(IPC_ID_PHONE);
+    ASSERT_EQ(ipc_listen(&inbox::receive, &box), 0);
+    struct stat st = {};
+    ASSERT_EQ(stat("/var/ipc/2", &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    ASSERT_EQ(ipc_send(IPC_ID_PHONE, 3, 0, 0, nullptr, 0), 0);
+    ASSERT_TRUE(box.wait_for(1));
+    // Listening twice is refused.
+    EXPECT_EQ(ipc_listen(&inbox::receive, &box), -1);
+}
+
+TEST_F(Ipc, UnregisterWithoutAReaderIsHarmless)
+{
+    ipc_register(IPC_ID_UPGRADER);
+    EXPECT_EQ(ipc_unregister(), 0);
+    EXPECT_EQ(ipc_unregister(), 0);
+    EXPECT_EQ(ipc_send(1, 1, 0, 0, nullptr, 0), -1);
+}
+
+TEST_F(Ipc, NamesQuitFlagAndBanner)
+{
+    EXPECT_STREQ(ipc_id_name(0), "NULL");
+    EXPECT_STREQ(ipc_id_name(IPC_ID_UPGRADER), "IPC_ID_UPGRADER");
+    EXPECT_STREQ(ipc_id_name(8), "IPC_ID_TEST");
+    EXPECT_STREQ(ipc_id_name(9), "");
+    EXPECT_STREQ(ipc_id_name(-1), "");
+    EXPECT_EQ(get_quitflag(), 0);
+    EXPECT_EQ(set_quitflag(1), 1);
+    EXPECT_EQ(get_quitflag(), 1);
+    set_quitflag(0);
+    ipc_show_version();
+    EXPECT_TRUE(std::regex_match(logged().back().text,
+                                 std::regex("Init libipc, Version 1\\.0\\.0\\.24, Build at "
+                                            "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
+                                            "[0-9]{2}:[0-9]{2}:[0-9]{2}")));
+}
+
+} // namespace
