@@ -11,6 +11,7 @@
 #pragma once
 
 #include "keypad_server.h"
+#include "shm_loader.h"
 
 #include <string>
 #include <vector>
@@ -29,6 +30,7 @@ struct boot_request {
     bool end_with_program = false;       // power off when the program ends, even if
                                          // processes it started still run
     bool ipc_listen = true;              // play the receivers on /var/ipc/1..12
+    shm_load shm;                        // shared-memory mode: load the record first
 };
 
 struct boot_result {

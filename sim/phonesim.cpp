@@ -3,6 +3,7 @@
 //   phonesim init DIR [options]             make a phone
 //   phonesim run DIR [options] [-- ARGS]    boot it and run /basic/bin/upgrader ARGS
 //   phonesim run DIR [options] --exec CMD   ... or a shell command
+//   phonesim run DIR --shm IMAGE [--state N] shared-memory mode: load, then run it
 //   phonesim show DIR                       flash map, environment, versions, last screen
 //   phonesim log DIR [RUN]                  the syslog of a run
 //   phonesim demo DIR                       a whole upgrade, shown
@@ -44,6 +45,10 @@ struct run_options {
     std::vector<std::string> binds;
     std::vector<std::string> exec;
     std::vector<std::string> args;
+    std::string shm_image;
+    int shm_state = 0;
+    bool shm_primary = false;
+    int power_cut_after = 0;
 };
 
 int cmd_run(const std::string& dir, const run_options& o)
@@ -58,10 +63,22 @@ int cmd_run(const std::string& dir, const run_options& o)
         req.argv = {"/basic/bin/upgrader"};
         req.argv.insert(req.argv.end(), o.args.begin(), o.args.end());
     }
+    if (!o.shm_image.empty()) {
+        if (!o.args.empty() || !o.exec.empty())
+            throw std::runtime_error("--shm starts the upgrader without arguments");
+        std::ifstream in(o.shm_image, std::ios::binary);
+        if (!in) throw std::runtime_error("cannot read " + o.shm_image);
+        req.shm.image.assign(std::istreambuf_iterator<char>(in), {});
+        req.shm.enabled = true;
+        req.shm.state = o.shm_state;
+        req.shm.primary = o.shm_primary;
+    }
     req.time_limit_ms = o.time_limit_ms;
     req.time_scale = o.time_scale;
     for (const auto& k : o.keys) req.keys.push_back(parse_key_press(k));
     for (const auto& f : o.faults) req.faults.push_back("fault " + f);
+    if (o.power_cut_after > 0)
+        req.faults.push_back("power_cut_after_writes " + std::to_string(o.power_cut_after));
     req.host_binds = o.binds;
     req.host_binds.push_back(PHONESIM_BUILD_DIR);
     const boot_result r = phonesim_boot(req);
@@ -162,6 +179,14 @@ int main(int argc, char** argv)
     run->add_option("--fault", ro.faults,
                     "device fault: 'missing PATH', 'open PATH N ERRNO', 'ioctl PATH REQ N ERRNO', "
                     "'write PATH N ERRNO', 'command EXIT TEXT'");
+    run->add_option("--shm", ro.shm_image,
+                    "shared-memory mode: load this ROM image into the shared upgrade record "
+                    "and start the upgrader without arguments");
+    run->add_option("--state", ro.shm_state, "upgrader_state written with --shm (default 0)");
+    run->add_flag("--shm-primary", ro.shm_primary,
+                  "with --shm, also load the record under key 0x1079B, found first");
+    run->add_option("--power-cut", ro.power_cut_after,
+                    "cut the power after this many flash writes");
     run->add_option("--bind", ro.binds, "host directory to show read-only in the phone");
     run->add_option("--exec", ro.exec, "run this shell command instead of the upgrader")
         ->expected(1, -1);

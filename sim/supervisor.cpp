@@ -223,6 +223,7 @@ boot_result supervisor_run(const supervisor_request& req)
 
     std::vector<std::string> env = req.env;
     env.push_back("PHONESIM_T0_NS=" + std::to_string(t0));
+    if (req.boot.shm.enabled) shm_load_records(req.boot.shm);
     const pid_t program = start_program(req, env);
     bool program_ended = false;
     boot_result result;

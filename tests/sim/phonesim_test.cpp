@@ -274,6 +274,31 @@ TEST_F(Phone, PowerCutKeepsWhatWasWritten)
     EXPECT_TRUE(r["flash"]["power_cut"].get<bool>());
 }
 
+TEST_F(Phone, SharedMemoryModeLoadsTheRecordBeforeTheProgramStarts)
+{
+    boot_request req;
+    req.shm.enabled = true;
+    req.shm.image = std::string("ROM\x01\xff", 5) + std::string(1000, 'i');
+    req.shm.state = -3;
+    run(probe("shm 0xA130 6") + "; " + probe("shm 0x1079B 6"), req);
+    EXPECT_EQ(out_, "size 8388608 state -3 data 524f4d01ff69 sem 1\n"
+                    "shm: -1 No such file or directory\n")
+        << "the record is complete and the memory semaphore given back";
+
+    req.shm.primary = true;
+    req.shm.state = 2;
+    run(probe("shm 0x1079B 3") + "; " + probe("shm 0xA130 3"), req);
+    EXPECT_EQ(out_, "size 8388608 state 2 data 524f4d sem 1\n"
+                    "size 8388608 state 2 data 524f4d sem 1\n");
+
+    // A reboot ends the segments: the next boot without a load has none.
+    run(probe("shm 0xA130 1"));
+    EXPECT_EQ(out_, "shm: -1 No such file or directory\n");
+
+    req.shm.image.assign(8388608 - 7, 'x');
+    EXPECT_THROW(run("true", req), std::runtime_error) << "an image larger than the record";
+}
+
 TEST_F(Phone, FlashcpProgramsAPartitionThroughTheDeviceLayer)
 {
     std::string data(150000, '\0');

@@ -4,7 +4,7 @@
 //   probe info N | erase N OFF LEN | write N OFF HEXBYTES | read N OFF LEN
 //   probe reloc-query N | relocate N OFF SIZE
 //   probe fb-info | fb-pattern | keys COUNT | ipc-send ID MSGID P1 P2 DATALEN
-//   probe sem-make KEY | sem-exists KEY | log TEXT
+//   probe sem-make KEY | sem-exists KEY | log TEXT | shm KEY COUNT
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
@@ -43,6 +44,25 @@ int result(const char* what, int r)
     else
         printf("%s: %d\n", what, r);
     return r < 0 ? 1 : 0;
+}
+
+// The shared upgrade record under `key`: its size, the state word, the
+// first `count` bytes of the image, and the memory semaphore's value.
+int shm(key_t key, unsigned long count)
+{
+    const int id = shmget(key, 0, 0);
+    if (id < 0) return result("shm", id);
+    struct shmid_ds ds = {};
+    shmctl(id, IPC_STAT, &ds);
+    const auto* p = static_cast<const unsigned char*>(shmat(id, nullptr, SHM_RDONLY));
+    if (p == reinterpret_cast<const void*>(-1)) return result("shmat", -1);
+    int32_t state = 0;
+    memcpy(&state, p + 4, 4);
+    printf("size %zu state %d data ", static_cast<size_t>(ds.shm_segsz), state);
+    for (unsigned long i = 0; i < count && 8 + i < ds.shm_segsz; ++i) printf("%02x", p[8 + i]);
+    const int sem = semget(0xA130, 1, 0);
+    printf(" sem %d\n", sem < 0 ? -1 : semctl(sem, 0, GETVAL));
+    return 0;
 }
 
 int mtd(int argc, char** argv)
@@ -185,5 +205,6 @@ int main(int argc, char** argv)
         return result("sem-make", semget(static_cast<key_t>(num(argv[2])), 1, IPC_CREAT | 0666));
     if (cmd == "sem-exists" && argc >= 3)
         return result("sem-exists", semget(static_cast<key_t>(num(argv[2])), 1, 0));
+    if (cmd == "shm" && argc >= 4) return shm(static_cast<key_t>(num(argv[2])), num(argv[3]));
     return 2;
 }
