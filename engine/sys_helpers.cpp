@@ -70,12 +70,16 @@ int run_attempt(const char* command, int timeout, int attempt, const saved_signa
     const pid_t pid = fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        // The command and whatever it starts form a process group of their
+        // own, so that a timeout stops all of it and not just the shell.
+        setpgid(0, 0);
         sigaction(SIGINT, &saved->intr, nullptr);
         sigaction(SIGQUIT, &saved->quit, nullptr);
         sigprocmask(SIG_SETMASK, &saved->mask, nullptr);
         execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         _exit(kExecFailed);
     }
+    setpgid(pid, pid); // also here: the group exists before any kill
     int status = 0;
     if (timeout < 1) {
         // No time limit: a blocking wait paces the polling best.
@@ -91,7 +95,7 @@ int run_attempt(const char* command, int timeout, int attempt, const saved_signa
         // A child that ended during the last second has not timed out.
         if (child_done(pid, &status)) return status;
         rl_log_warn("%s:%s retry %d times...", "system_ex", command, attempt);
-        if (kill(pid, SIGKILL) == 0) {
+        if (kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0) {
             while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         }
         *timed_out = 1;

@@ -20,6 +20,9 @@ constexpr const char* kFramebuffer = "/.sim/dev/fb0";
 constexpr const char* kMiscState = "/.sim/dev/misc.state";
 constexpr const char* kHwver = "/.sim/platform/hwver";
 constexpr const char* kSoftware = "/.sim/platform/software";
+// When present, /proc/avalanche/env reads as exactly these bytes instead of
+// the store: a platform that produces odd lines. Writes still set the store.
+constexpr const char* kEnvRaw = "/.sim/platform/env.raw";
 constexpr const char* kPlatformMount = "/.platform"; // the simulator's FUSE files
 constexpr const char* kRunSockets = "/var/run/phonesim";
 constexpr const char* kKeypadSocket = "/var/run/phonesim/keypad.sock";

@@ -3,11 +3,14 @@
 #include "platform_fs.h"
 
 #include "env_store.h"
+#include "layout.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <fuse3/fuse.h>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
@@ -40,6 +43,12 @@ struct env_handle {
 std::string render_env()
 {
     std::lock_guard<std::mutex> hold(S().lock);
+    std::ifstream raw(phone::kEnvRaw, std::ios::binary);
+    if (raw) {
+        std::ostringstream text;
+        text << raw.rdbuf();
+        return text.str();
+    }
     return env_render(env_load(S().conf.env_path));
 }
 
