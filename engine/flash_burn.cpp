@@ -50,16 +50,23 @@ int open_mtd(int mtd, char* path, std::size_t size)
     return open(path, O_RDWR);
 }
 
-// Writes `len` bytes from `data` at the device's position, however many
-// calls the device takes for it. A write that makes no progress fails.
-bool write_block(int fd, const unsigned char* data, std::size_t len)
+// Writes `len` bytes from `data` at the device's position in one call. A
+// flash block written in part is a failure too: it is logged with how much
+// the device took, and the caller gives up on the partition.
+bool write_block(int fd, const char* device, const unsigned char* data, std::size_t len)
 {
-    std::size_t done = 0;
-    while (done < len) {
-        const ssize_t n = write(fd, data + done, len - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
+    ssize_t n;
+    do {
+        n = write(fd, data, len);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        rl_log_err("write %s failed: %s\n", device, std::strerror(errno));
+        return false;
+    }
+    if (static_cast<std::size_t>(n) != len) {
+        rl_log_err("write %s short: %d of %d bytes\n", device, static_cast<int>(n),
+                   static_cast<int>(len));
+        return false;
     }
     return true;
 }
@@ -67,8 +74,11 @@ bool write_block(int fd, const unsigned char* data, std::size_t len)
 // Erases and writes one partition. Returns 0 or the failure code; the
 // device is closed in every case.
 int burn_partition(const unsigned char* data, const partition_header* part, unsigned int start,
-                   unsigned int end, int fd, int base, int step, CBasicUI* ui)
+                   unsigned int end, int fd, const char* device, int base, int step, CBasicUI* ui)
 {
+    // Only whole blocks of the range are erased: a range that ends inside
+    // a block shares that block with the next partition, and erasing it
+    // would wipe the start of the neighbour.
     const unsigned int erase_blocks = (end - start) / FLASH_BLOCK_SIZE;
     for (unsigned int j = 0; j < erase_blocks; ++j) {
         if (mtd_erase(fd, j * FLASH_BLOCK_SIZE, 1) < 0) {
@@ -82,8 +92,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
     const unsigned int write_blocks = size / FLASH_BLOCK_SIZE;
     rl_log_debug("blocks :%x size:%x\n", write_blocks, size);
     for (unsigned int j = 0; j < write_blocks; ++j) {
-        if (!write_block(fd, data + std::size_t{j} * FLASH_BLOCK_SIZE, FLASH_BLOCK_SIZE)) {
-            rl_log_err("write mtd failed: %s\n", std::strerror(errno));
+        if (!write_block(fd, device, data + std::size_t{j} * FLASH_BLOCK_SIZE, FLASH_BLOCK_SIZE)) {
             close(fd);
             return refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
@@ -92,8 +101,8 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
     }
     const unsigned int last = size % FLASH_BLOCK_SIZE;
     rl_log_debug("last size:%x\n", last);
-    if (last != 0 && !write_block(fd, data + std::size_t{write_blocks} * FLASH_BLOCK_SIZE, last)) {
-        rl_log_err("write mtd failed: %s\n", std::strerror(errno));
+    if (last != 0 &&
+        !write_block(fd, device, data + std::size_t{write_blocks} * FLASH_BLOCK_SIZE, last)) {
         close(fd);
         return refuse(UPD_MSG_FLASH_WRITE_ERR);
     }
@@ -149,7 +158,7 @@ int burn_flash(const unsigned int* image, env_info* env_table, int partition_cou
             rl_log_err("%s open failed!\n", path);
             return refuse(UPD_MSG_MTD_OPEN_ERR);
         }
-        const int r = burn_partition(data, part, start, end, fd, base, step, ui);
+        const int r = burn_partition(data, part, start, end, fd, path, base, step, ui);
         if (r != 0) return r;
         base += 2 * step;
     }
@@ -225,9 +234,8 @@ int mtd_write(int mtd, int size, char* path)
     const auto* data = static_cast<const unsigned char*>(map);
     for (int j = 0; j < blocks; ++j) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned int>(mtd));
-        if (!write_block(fd, data + static_cast<std::size_t>(j) * FLASH_BLOCK_SIZE,
+        if (!write_block(fd, device, data + static_cast<std::size_t>(j) * FLASH_BLOCK_SIZE,
                          FLASH_BLOCK_SIZE)) {
-            rl_log_err("write %s failed: %s\n", device, std::strerror(errno));
             close(fd);
             return finish(-1);
         }

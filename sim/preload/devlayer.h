@@ -27,11 +27,11 @@ struct target {
 target classify(const char* path);
 
 struct fault_rule {
-    std::string op;            // open, ioctl, write, missing
+    std::string op;            // open, ioctl, write, short, missing
     std::string path;          // device or file path
     unsigned long request = 0; // ioctl request, 0 = any
     int nth = 1;               // the call that fails (1 = first)
-    int err = 5;               // errno to report
+    int err = 5;               // errno to report (short: bytes written)
     int seen = 0;              // calls so far in this process
 };
 

@@ -2,6 +2,7 @@
 // over; everything that is not a phone device passes through.
 #include "devlayer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -139,6 +140,9 @@ ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, off_t at, 
         errno = f->err;
         return -1;
     }
+    // A short write: the device takes only the first bytes.
+    if (fault_rule* f = match_fault("short", d.path))
+        n = std::min(n, static_cast<size_t>(std::max(f->err, 0)));
     const uint64_t pos = positioned ? static_cast<uint64_t>(at) : d.pos;
     const ssize_t r = mtd_write(d, buf, n, pos);
     if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));

@@ -208,7 +208,8 @@ fault_rule* match_fault(const char* op, const std::string& path, unsigned long r
             ++r.seen;
         if (r.seen == r.nth) {
             run_log("faults.log", std::string(op) + " " + path + " call " + std::to_string(r.seen) +
-                                      " fails with errno " + std::to_string(r.err));
+                                      (r.op == "short" ? " writes only " : " fails with errno ") +
+                                      std::to_string(r.err));
             return &r;
         }
     }

@@ -54,6 +54,8 @@ protected:
         ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
         ASSERT_EQ(read_env_info(env), 0);
     }
+    // Nothing here ever programs a byte that was not erased.
+    void TearDown() override { EXPECT_TRUE(flash_log("violation").empty()); }
 
     // Adds partition `id` with `size` bytes of data made from `seed`.
     void add(unsigned int id, unsigned int size, int flag = 1, unsigned char seed = 1)
@@ -200,7 +202,23 @@ TEST_F(FlashBurn, WriteFailuresIncludingTheShortRest)
     EXPECT_EQ(burn(), UPD_MSG_FLASH_WRITE_ERR);
     EXPECT_EQ(flash_log("write"), (std::vector<std::string>{"write mtd4 0x0 0x10000"}));
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_FLASH_WRITE_ERR\n"), 1);
+    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd4 failed: Input/output error\n"), 1);
     EXPECT_EQ(progress_recorded().back(), 57) << "no 100 after a failure";
+}
+
+TEST_F(FlashBurn, AShortWriteIsAFailure)
+{
+    add(4, 65536 * 2);
+    phone_add_fault("fault short /dev/mtd4 1 1000");
+    EXPECT_EQ(burn(), UPD_MSG_FLASH_WRITE_ERR);
+    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd4 short: 1000 of 65536 bytes\n"), 1);
+    EXPECT_EQ(flash_log("write"), (std::vector<std::string>{"write mtd4 0x0 0x3e8"}));
+
+    phone_write_file("/tmp/mtdblock3", std::string(65536, 'b'));
+    phone_add_fault("fault short /dev/mtd3 1 65535");
+    char path[] = "/tmp/mtdblock3";
+    EXPECT_EQ(mtd_write(3, 65536, path), -1);
+    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd3 short: 65535 of 65536 bytes\n"), 1);
 }
 
 TEST_F(FlashBurn, MissingRangeOrDevice)
@@ -219,6 +237,16 @@ TEST_F(FlashBurn, MissingRangeOrDevice)
     EXPECT_EQ(count(LOG_ERR, "/dev/mtd6 open failed!\n"), 1);
     EXPECT_EQ(burn_flash(nullptr, env, 1, headers.data(), flags.data(), &ui), -1);
     EXPECT_EQ(burn_flash(words.data(), env, 1, headers.data(), flags.data(), nullptr), -1);
+}
+
+TEST_F(FlashBurn, EraseNeedsTheDeviceInformation)
+{
+    phone_add_fault("fault ioctl /dev/mtd4 0x40204D01 1 5");
+    phone_add_fault("fault ioctl /dev/mtd4 0x80204D01 1 5");
+    add(4, 100);
+    EXPECT_EQ(burn(), UPD_MSG_FLASH_ERASE_ERR);
+    EXPECT_EQ(count(LOG_ERR, "MEMGETINFO failed: Input/output error\n"), 1);
+    EXPECT_TRUE(flash_log("erase").empty());
 }
 
 TEST_F(FlashBurn, EraseRefusesAnotherEraseSize)
