@@ -61,6 +61,7 @@ int phone_open(const char* path, int flags)
 
 timespec scaled(const timespec& ts)
 {
+    load_config(); // the scale may have changed since the last call
     const double k = cfg().time_scale;
     if (k <= 1.0) return ts;
     const double ns = (static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec)) / k;

@@ -1,0 +1,135 @@
+// The configuration fixes after a burn, on the simulated phone's /tmp and
+// /config with its real shell, sed and cat.
+#include "config_fix.h"
+#include "phone.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kRetry = "/config/autop_retry_save.cfg";
+constexpr const char* kKeys = "/config/Phone/Key/ProgramableKey.conf";
+const std::string kRebootLine = "Config.Autoprovision.Reboot.Enable = 1 \n";
+
+std::string line(int level, const std::string& text)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
+           std::to_string(level) + ": " + text;
+}
+
+int count(int level, const std::string& text)
+{
+    return phone_syslog_count(level, line(level, text));
+}
+
+class ConfigFix : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        // Each command is waited for in steps of a second: make them short.
+        phone_add_fault("time_scale 100");
+        phone_write_file(kKeys, "[ LINEKEY8 ]\ntype = 15\n[ LINEKEY9 ]\nlabel = LINEKEY8 copy\n");
+    }
+    // An environment table holding only RomVersion.
+    void installed(const char* version)
+    {
+        std::memset(env, 0, sizeof env);
+        std::strcpy(env[0].name, "RomVersion");
+        std::strcpy(env[0].value, version);
+    }
+    env_info env[ENV_TABLE_SIZE] = {};
+};
+
+TEST_F(ConfigFix, BeforeVersionFourBothFixesRun)
+{
+    phone_write_file("/tmp/autop.cfg", "server_url = http://x/\nurl = kept\nname = 1\n");
+    installed("59.0.3.10");
+    config_autop(env);
+    EXPECT_EQ(phone_read_file(kRetry), "   \nurl = kept\nname = 1\n  \n" + kRebootLine)
+        << "a URL line becomes three blanks; one that starts with url stays";
+    EXPECT_EQ(count(LOG_ERR, "config ok"), 1);
+
+    config_deleteLineKey8(env);
+    // sed keeps the blank between c\ and the text.
+    EXPECT_EQ(phone_read_file(kKeys),
+              " [ LINEKEY8_NOUSED ]\ntype = 15\n[ LINEKEY9 ]\n [ LINEKEY8_NOUSED ]\n");
+    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 1);
+
+    // A second run leaves the retry file as it is.
+    phone_write_file("/tmp/more.cfg", "extra = 1\n");
+    config_autop(env);
+    EXPECT_EQ(phone_read_file(kRetry), "   \nurl = kept\nname = 1\n  \n" + kRebootLine);
+    EXPECT_EQ(count(LOG_ERR, "/config/autop_retry_save.cfg is exist"), 1);
+}
+
+TEST_F(ConfigFix, FromVersionFourNothingChanges)
+{
+    phone_write_file("/tmp/autop.cfg", "a = 1\n");
+    installed("59.0.4.0");
+    config_autop(env);
+    config_deleteLineKey8(env);
+    EXPECT_EQ(access(kRetry, F_OK), -1);
+    EXPECT_EQ(phone_read_file(kKeys),
+              "[ LINEKEY8 ]\ntype = 15\n[ LINEKEY9 ]\nlabel = LINEKEY8 copy\n");
+    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8"), 1);
+    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 0);
+}
+
+TEST_F(ConfigFix, OtherModelsGetOnlyTheRetryFile)
+{
+    installed("55.1.2.3");
+    config_autop(env);
+    config_deleteLineKey8(env);
+    EXPECT_EQ(phone_read_file(kRetry), kRebootLine) << "no files: only the reboot setting";
+    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 0);
+}
+
+TEST_F(ConfigFix, WhichFilesOfTmpAreCollected)
+{
+    phone_write_file("/tmp/a.cfg", "A\n");
+    phone_write_file("/tmp/b.conf", "B\n");
+    phone_write_file("/tmp/phone.cfg_orig", "C\n"); // contains .cfg, ends in g
+    phone_write_file("/tmp/d.cfg.bak", "D\n");
+    phone_write_file("/tmp/e.config", "E\n");
+    ASSERT_EQ(mkdir("/tmp/dir.cfg", 0755), 0);
+    ASSERT_EQ(symlink("/tmp/a.cfg", "/tmp/link.cfg"), 0);
+    phone_write_file("/tmp/x;echo pwned;.cfg", "X\n");
+    installed("2.0.3.0");
+    config_autop(env);
+    const std::string out = phone_read_file(kRetry);
+    for (const char* taken : {"A\n  \n", "B\n  \n", "C\n  \n"})
+        EXPECT_NE(out.find(taken), std::string::npos) << taken;
+    for (const char* left : {"D\n", "E\n", "X\n"}) EXPECT_EQ(out.find(left), std::string::npos);
+    EXPECT_EQ(out.size(), 3 * 5 + kRebootLine.size()) << out;
+    EXPECT_EQ(out.find("pwned"), std::string::npos);
+    EXPECT_EQ(count(LOG_ERR, "/tmp/x;echo pwned;.cfg: name not usable in a command, left out\n"),
+              1);
+}
+
+TEST_F(ConfigFix, AtMostTenFilesAndNoVersionNoFix)
+{
+    for (int i = 0; i < 12; ++i)
+        phone_write_file("/tmp/f" + std::to_string(i) + ".cfg", "line" + std::to_string(i) + "\n");
+    installed("1.1.1.1");
+    config_autop(env);
+    const std::string out = phone_read_file(kRetry);
+    int lines = 0;
+    for (size_t p = out.find("line"); p != std::string::npos; p = out.find("line", p + 1)) ++lines;
+    EXPECT_EQ(lines, 10);
+
+    std::memset(env, 0, sizeof env);
+    config_autop(env);
+    config_deleteLineKey8(env);
+    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 2);
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+// A new flash layout on the simulated phone: its MTD driver's relocation
+// request, its block devices, its /etc and /config mounts.
+#include "config_mtd.h"
+#include "flash_burn.h"
+#include "phone.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string line(int level, const std::string& text)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
+           std::to_string(level) + ": " + text;
+}
+
+int count(int level, const std::string& text)
+{
+    return phone_syslog_count(level, line(level, text));
+}
+
+std::vector<std::string> flash_log(const std::string& what)
+{
+    std::vector<std::string> out;
+    for (const std::string& l : phone_run_log("flash.log"))
+        if (l.compare(0, what.size() + 1, what + " ") == 0) out.push_back(l);
+    return out;
+}
+
+// The phone's layout, as its boot environment gives it.
+const std::map<int, std::string> kLayout = {{0, "90130000,90330000"}, {1, "90030000,90130000"},
+                                            {2, "90000000,90020000"}, {3, "90020000,90030000"},
+                                            {4, "90730000,907b0000"}, {5, "90330000,90430000"},
+                                            {6, "90430000,90730000"}, {7, "907b0000,907d0000"},
+                                            {8, "907d0000,907f0000"}, {9, "907f0000,90800000"}};
+
+class ConfigMtd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /bin/umount /tmp/bin/"), 0);
+        ASSERT_EQ(read_env_info(env), 0);
+        // Sleeps of a second are a millisecond here.
+        phone_add_fault("time_scale 1000");
+    }
+
+    // Writes /tmp/mtd.conf: the phone's layout with `changes`, without
+    // the keys in `drop`.
+    static void layout(const std::map<int, std::string>& changes, int drop = -1)
+    {
+        std::string text = "[mtd]\n";
+        for (const auto& [n, range] : kLayout) {
+            if (n == drop) continue;
+            const auto c = changes.find(n);
+            text +=
+                "mtd" + std::to_string(n) + " = " + (c != changes.end() ? c->second : range) + "\n";
+        }
+        phone_write_file("/tmp/mtd.conf", text);
+    }
+
+    env_range range(const char* name)
+    {
+        unsigned int i = 0;
+        EXPECT_EQ(find_env_by_name(env, name, &i), 0) << name;
+        return env[i].range;
+    }
+
+    env_info env[ENV_TABLE_SIZE] = {};
+};
+
+TEST_F(ConfigMtd, TheSameLayoutChangesNothing)
+{
+    g_kernel_support = 1;
+    layout({});
+    ASSERT_EQ(mtd_config_deal(env), 0);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(g_env_restore + g_config_restore + upgrader_kernel_only + config_blocks_saved, 0);
+    EXPECT_EQ(access("/tmp/mtdblock3", F_OK), -1);
+    EXPECT_EQ(count(LOG_DEBUG, "str_buf:90020000,90030000\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "mtd9 start_addr:907f0000 end_addr:90800000\n"), 1);
+}
+
+TEST_F(ConfigMtd, AMovedPartitionIsRelocatedAndUpdated)
+{
+    phone_add_fault("relocation 1");
+    g_kernel_support = 1;
+    layout({{6, "90430000,90720000"}});
+    ASSERT_EQ(mtd_config_deal(env), 0);
+    EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd6 0x430000 0x2f0000"}));
+    EXPECT_EQ(range("mtd6").end_addr, 0x90720000U);
+    EXPECT_EQ(g_env_restore + g_config_restore, 0);
+    EXPECT_EQ(access("/tmp/mtdblock3", F_OK), -1);
+    EXPECT_EQ(count(LOG_DEBUG, "mtd_diffrent_deal mtd6\n"), 1);
+}
+
+TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
+{
+    phone_add_fault("relocation 1");
+    g_kernel_support = 1;
+    // Mark the blocks on the chip to recognise the copies.
+    const std::string chip = phone_read_file(phone_state_path("flash/chip.bin"));
+    layout({{3, "90700000,90710000"}, {4, "90010000,90090000"}});
+    ASSERT_EQ(mtd_config_deal(env), 0);
+    EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd3 0x700000 0x10000",
+                                                               "relocate mtd4 0x10000 0x80000"}));
+    EXPECT_EQ(g_env_restore, 1);
+    EXPECT_EQ(g_config_restore, 1);
+    EXPECT_EQ(phone_read_file("/tmp/mtdblock3"), chip.substr(0x20000, 0x10000));
+    EXPECT_EQ(phone_read_file("/tmp/mtdblock4"), chip.substr(0x730000, 0x80000));
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "cat_env_config_block\n"), 2);
+    EXPECT_EQ(range("mtd3").start_addr, 0x90700000U);
+    EXPECT_EQ(range("mtd4").end_addr, 0x90090000U);
+}
+
+TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
+{
+    g_kernel_support = 1;
+    const std::map<int, std::string> bad[] = {
+        {{9, "907f0000,90810000"}}, {{5, "90338000,90430000"}}, {{5, "90330000,90330000"}},
+        {{5, "90330000"}},          {{0, "8fff0000,90010000"}}, {{7, "907d0000,907b0000"}}};
+    for (const auto& b : bad) {
+        layout(b);
+        EXPECT_EQ(mtd_config_deal(env), -1) << b.begin()->second;
+    }
+    layout({}, 7);
+    EXPECT_EQ(mtd_config_deal(env), -1) << "nine keys";
+    // Reading stops at the first bad key.
+    EXPECT_EQ(count(LOG_DEBUG, "str_buf:\n"), 1);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(range("mtd5").start_addr, 0x90330000U);
+
+    // The whole window is a valid range; without relocation support the
+    // burn is limited to partition 1 and nothing moves.
+    g_kernel_support = 0;
+    layout({{9, "90000000,90800000"}});
+    EXPECT_EQ(mtd_config_deal(env), 0);
+    EXPECT_EQ(upgrader_kernel_only, 1);
+    EXPECT_EQ(count(LOG_INFO, "kernel_support is UNAVAILABLE\n"), 1);
+    EXPECT_EQ(range("mtd9").start_addr, 0x907F0000U);
+}
+
+TEST_F(ConfigMtd, MissingRangesAndFailedMovesFail)
+{
+    g_kernel_support = 1;
+    layout({});
+    unsigned int i = 0;
+    ASSERT_EQ(find_env_by_name(env, "mtd8", &i), 0);
+    env[i].name[0] = '\0';
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
+
+    // The MTD driver refuses the move: the table keeps the old range.
+    ASSERT_EQ(read_env_info(env), 0);
+    layout({{6, "90430000,90720000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd6 ioctl failed!\n"), 1);
+    EXPECT_EQ(range("mtd6").end_addr, 0x90730000U);
+}
+
+TEST_F(ConfigMtd, AnEmptyBlockCopyStopsTheMove)
+{
+    phone_add_fault("relocation 1");
+    phone_add_fault("fault missing /dev/mtdblock/3");
+    g_kernel_support = 1;
+    layout({{3, "90700000,90710000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"), 5);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(g_env_restore, 0);
+    EXPECT_EQ(config_blocks_saved, 0);
+}
+
+TEST_F(ConfigMtd, UnmountTheConfiguration)
+{
+    ASSERT_EQ(umount_config_mtd(), 0);
+    const std::string mounts = phone_read_file("/proc/self/mounts");
+    EXPECT_EQ(mounts.find(" /config "), std::string::npos);
+    EXPECT_EQ(mounts.find(" /etc "), std::string::npos);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"), 1);
+    // Now there is nothing to unmount: five attempts, then -1.
+    EXPECT_EQ(umount_config_mtd(), -1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"), 6);
+}
+
+} // namespace
