@@ -91,6 +91,20 @@ void keypad_server::fire(const key_press& k, int64_t now_ms)
                          std::to_string(readers_.size()) + " reader(s)");
 }
 
+void keypad_server::send_event(int code, int value, int64_t now_ms)
+{
+    accept_reader(); // a reader that just opened the device gets it too
+    drop_closed_readers();
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    input_event32 ev{static_cast<uint32_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec / 1000),
+                     kEvKey, static_cast<uint16_t>(code), value};
+    for (int fd : readers_) (void)send(fd, &ev, sizeof ev, MSG_NOSIGNAL);
+    delivered_.push_back(std::to_string(now_ms) + " event " + std::to_string(code) + " value " +
+                         std::to_string(value) + " to " + std::to_string(readers_.size()) +
+                         " reader(s)");
+}
+
 void keypad_server::on_log(const std::string& msg)
 {
     history_.push_back(msg);

@@ -34,6 +34,9 @@ public:
     // Tells the server what happened; fires the presses that became due.
     void on_log(const std::string& msg);
     void tick(int64_t now_ms, int frames);
+    // Sends one event (code, value) to the readers there are now, outside
+    // the script: what a test drives the keypad with.
+    void send_event(int code, int value, int64_t now_ms);
     // One line per delivered press, for the report.
     const std::vector<std::string>& delivered() const { return delivered_; }
 

@@ -175,6 +175,9 @@ public:
             if (n < 0) return;
             const std::string msg(buf, static_cast<size_t>(n));
             if (msg == "power-cut") power_cut = true;
+            int code = 0, value = 0;
+            if (std::sscanf(msg.c_str(), "key %d %d", &code, &value) == 2)
+                keypad_->send_event(code, value, now_ms());
             if (msg.rfind("reboot", 0) == 0 && !facts.rebooted) {
                 facts.rebooted = true;
                 facts.reboot_command = msg.size() > 7 ? msg.substr(7) : "";

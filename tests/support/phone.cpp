@@ -2,6 +2,7 @@
 #include "phone.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
@@ -135,4 +136,18 @@ std::string phone_read_file(const std::string& path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+void phone_key_event(int code, int value)
+{
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("phone_key_event: socket");
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/var/run/phonesim/control.sock");
+    const std::string msg = "key " + std::to_string(code) + " " + std::to_string(value);
+    const ssize_t n = sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                             sizeof addr);
+    close(fd);
+    if (n < 0) throw std::runtime_error("phone_key_event: send");
 }

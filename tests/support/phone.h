@@ -29,6 +29,10 @@ void phone_add_fault(const std::string& rule);
 // "faults.log"), each without its time and pid.
 std::vector<std::string> phone_run_log(const std::string& name);
 
+// Sends one keypad event (value 1 press, 0 release, 2 repeat) to every
+// process that has /dev/input/event0 open now.
+void phone_key_event(int code, int value);
+
 // Writes `text` to `path` (creating directories), mode `mode`.
 void phone_write_file(const std::string& path, const std::string& text, int mode = 0644);
 // The whole content of `path`, or "" when it cannot be read.
