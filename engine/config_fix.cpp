@@ -106,7 +106,8 @@ void config_autop(const env_info* table)
     run("touch /config/autop_retry_save.cfg");
     for (int i = 0; i < count; ++i) {
         char command[kPathMax + 64];
-        std::snprintf(command, sizeof command, "cat %s >> /config/autop_retry_save.cfg", paths[i]);
+        std::snprintf(command, sizeof command, "cat %.*s >> /config/autop_retry_save.cfg",
+                      kPathMax - 1, paths[i]);
         run(command);
         run("echo \"  \" >> /config/autop_retry_save.cfg");
     }
