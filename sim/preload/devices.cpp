@@ -286,7 +286,7 @@ int fb_ioctl(int fd, unsigned long request, void* arg)
     if (request == FBIOGET_FSCREENINFO) {
         fb_fix_screeninfo f{};
         snprintf(f.id, sizeof f.id, "phone-lcd");
-        f.smem_len = g ? phone::kFbSize16 : phone::kFbSize4;
+        f.smem_len = cfg().fb_size != 0 ? cfg().fb_size : (g ? phone::kFbSize16 : phone::kFbSize4);
         f.type = FB_TYPE_PACKED_PIXELS;
         f.visual = FB_VISUAL_MONO10;
         f.line_length = g ? phone::kLcdWidth * 2 : phone::kLcdWidth / 2;
@@ -412,7 +412,9 @@ int open_mtdblock(int index)
 
 int open_framebuffer(int flags)
 {
-    const off_t size = framebuffer_is_gtype() ? phone::kFbSize16 : phone::kFbSize4;
+    const off_t size = cfg().fb_size != 0       ? static_cast<off_t>(cfg().fb_size)
+                       : framebuffer_is_gtype() ? phone::kFbSize16
+                                                : phone::kFbSize4;
     const int fd = real_open(phone::kFramebuffer, O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
     if (fd < 0) {
         errno = ENODEV;

@@ -37,6 +37,7 @@ struct fault_rule {
 
 struct config {
     uint32_t erasesize = 65536;
+    uint32_t fb_size = 0; // framebuffer memory; 0: what the panel kind needs
     bool relocation = false;
     bool nor_strict = false;
     double time_scale = 1.0;

@@ -62,6 +62,8 @@ void parse_line(config& c, const char* line)
     const std::string key = next_word(p);
     if (key == "erasesize")
         c.erasesize = static_cast<uint32_t>(strtoul(next_word(p).c_str(), nullptr, 0));
+    else if (key == "fb_size")
+        c.fb_size = static_cast<uint32_t>(strtoul(next_word(p).c_str(), nullptr, 0));
     else if (key == "relocation")
         c.relocation = next_word(p) == "1";
     else if (key == "nor_strict")

@@ -1,0 +1,248 @@
+// Framebuffer, primitives and conversion on the simulated phone's /dev/fb0
+// and /proc/glcd/refresh, against a plain pixel-by-pixel reference.
+#include "display_util.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+// The conversion as the panel defines it, pixel by pixel, over the region
+// from (0, 0) to (right, bottom); other pixels keep their old values.
+void reference_convert(std::vector<uint8_t>& fb, const std::vector<uint8_t>& bitmap, bool gtype,
+                       int right, int bottom)
+{
+    for (int y = 0; y <= bottom && y < LCD_HEIGHT; ++y) {
+        for (int x = 0; x <= right && x < LCD_WIDTH; ++x) {
+            const int n = y * LCD_WIDTH + x;
+            const int black = (bitmap[n / 8] >> (n % 8)) & 1;
+            if (gtype) {
+                fb[2 * n] = fb[2 * n + 1] = black != 0 ? 0x00 : 0xFF;
+            } else {
+                const int shift = (n % 2) * 4;
+                fb[n / 2] = static_cast<uint8_t>((fb[n / 2] & ~(0xF << shift)) |
+                                                 ((black != 0 ? 0x0 : 0xF) << shift));
+            }
+        }
+    }
+}
+
+class Lcd : public ::testing::Test {
+protected:
+    void SetUp() override { rl_log_init("upgrader", 7); }
+    void open_panel(const char* hwver)
+    {
+        set_hwver(hwver);
+        ASSERT_EQ(lcd_init(), 0);
+        clear_bitmap();
+        lcd_refresh(); // the first refresh converts the whole screen
+    }
+};
+
+TEST_F(Lcd, PanelKindFromTheHardwareVersion)
+{
+    const struct {
+        const char* hwver;
+        int gtype;
+    } rows[] = {{"59.0.0.1.3.0.0.0", 1},
+                {"59.0.0.17.3.0.0.0", 1},
+                {"59.0.0.2.3.0.0.0", 0},
+                {"59.0.0.2.3.0.0.3", 1},
+                {"52.0.0.1.3.0.0.0", 0},
+                {"52.0.0.1.3.0.0.1", 1},
+                {"59", 0}};
+    for (const auto& r : rows) {
+        set_hwver(r.hwver);
+        EXPECT_EQ(lcdGetGtype(), r.gtype) << r.hwver;
+    }
+    // Nothing readable: the command's empty output is logged, not G-type.
+    phone_write_file(phone_state_path("platform/hwver"), "");
+    EXPECT_EQ(lcdGetGtype(), 0);
+    EXPECT_EQ(phone_syslog_count(3, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                        std::to_string(getpid()) +
+                                        ",l3: fgets cat /proc/misc/hwver  failed."),
+              1);
+}
+
+TEST_F(Lcd, PrimitivesDrawExactlyTheirPixels)
+{
+    clear_bitmap();
+    lcd_draw_line(12, 22, 10, 20, 1);
+    EXPECT_EQ(ink_in(0, 0, 479, 271), 9);
+    EXPECT_EQ(ink_in(10, 20, 12, 22), 9);
+    clear_bitmap();
+    lcd_fill_color(5, 5, 0, 10, 1);
+    lcd_fill_color(5, 5, 10, 0, 1);
+    lcd_fill_color(-20, 5, 10, 3, 1); // entirely off the left edge
+    EXPECT_EQ(ink_in(0, 0, 479, 271), 0);
+    lcd_fill_color(470, 270, 10, 2, 1);
+    EXPECT_EQ(ink_in(470, 270, 479, 271), 20);
+    clear_bitmap();
+    lcd_draw_rect(100, 50, 103, 53, 1);
+    EXPECT_EQ(ink_in(100, 50, 103, 53), 12) << "four edges of a 4 x 4 square";
+    EXPECT_EQ(pixel(101, 51), 0);
+    // Points past the last byte are dropped; x of 480 wraps to the next row.
+    lcd_draw_point(0, 272, 1);
+    lcd_draw_point(480, 0, 1);
+    EXPECT_EQ(pixel(0, 1), 1);
+    EXPECT_EQ(lcd_get_point_color(0, 1), 1);
+    // An icon is opaque: clear bits draw white.
+    const uint8_t icon[2] = {0x05, 0x00}; // 4 x 4: row 0 is black, white, black, white
+    lcd_fill_color(200, 200, 4, 4, 1);
+    lcd_draw_icon(200, 200, 4, 4, icon, 2);
+    EXPECT_EQ(ink_in(200, 200, 203, 203), 2);
+    EXPECT_EQ(pixel(200, 200), 1);
+    EXPECT_EQ(pixel(202, 200), 1);
+}
+
+TEST_F(Lcd, BitHelpersStayInsideTheirBuffers)
+{
+    uint8_t buf[2] = {0x80, 0x01};
+    EXPECT_EQ(test_bit(7, buf, 2), 1);
+    EXPECT_EQ(test_bit(8, buf, 2), 1);
+    EXPECT_EQ(test_bit(16, buf, 2), 0);
+    EXPECT_EQ(test_bit(8, buf, 1), 0);
+    EXPECT_EQ(test_bit(0, nullptr, 2), 0);
+    SetBitHByte(16, buf, 2);
+    ClearBitHByte(17, buf, 2);
+    EXPECT_EQ(buf[0], 0x80);
+    EXPECT_EQ(buf[1], 0x01);
+    EXPECT_EQ(GetBitHByte(16, buf, 2), 0);
+    EXPECT_EQ(phone_syslog_count(3, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                        std::to_string(getpid()) +
+                                        ",l3: GetBitHByte failed: byte_offset = 2, size = 2"),
+              1);
+    uint8_t conv[4] = {0x11, 0x11, 0x11, 0x11};
+    SetPixel(1, 0, conv, 4, 1);
+    EXPECT_EQ(conv[2], 0x00);
+    EXPECT_EQ(conv[3], 0x00);
+    SetPixel(2, 0, conv, 4, 1); // byte 4: outside
+    SetPixel_4bit(0, 0, conv, 4, 1);
+    SetPixel_4bit(1, 0, conv, 4, 0);
+    EXPECT_EQ(conv[0], 0xF0);
+}
+
+TEST_F(Lcd, ARefreshConvertsFromTheCornerAndCopiesEverything)
+{
+    open_panel(kGtypeHwver);
+    const int before = refresh_count();
+    // Drawn but not marked: only (0, 0) is converted.
+    lcd_draw_point(5, 5, 1);
+    lcd_draw_point(0, 0, 1);
+    lcd_refresh();
+    std::vector<uint8_t> fb = framebuffer_bytes();
+    ASSERT_EQ(fb.size(), static_cast<size_t>(LCD_CONVERT_SIZE));
+    EXPECT_EQ(fb[0], 0x00);
+    EXPECT_EQ(fb[2 * (5 * 480 + 5)], 0xFF) << "outside the region: old value";
+    EXPECT_EQ(refresh_count(), before + 1);
+    // Marking (5, 5) converts everything from the corner to it.
+    lcd_set_redraw(5, 5, 5, 5);
+    lcd_set_redraw(9, 9, 8, 8); // reversed: ignored
+    uint16_t l = 1, t = 1, r = 0, b = 0;
+    lcd_get_redraw(&l, &t, &r, &b);
+    EXPECT_EQ(l, 0);
+    EXPECT_EQ(t, 0);
+    EXPECT_EQ(r, 5);
+    EXPECT_EQ(b, 5);
+    lcd_set_redraw(5, 5, 5, 5);
+    lcd_refresh();
+    fb = framebuffer_bytes();
+    EXPECT_EQ(fb[2 * (5 * 480 + 5)], 0x00);
+}
+
+TEST_F(Lcd, TheFourBitPanelKeepsEvenPixelsInTheLowNibble)
+{
+    open_panel(k4bitHwver);
+    lcd_draw_point(0, 0, 1);
+    lcd_draw_point(1, 0, 0);
+    lcd_set_redraw(0, 0, 1, 0);
+    lcd_refresh();
+    const std::vector<uint8_t> fb = framebuffer_bytes();
+    ASSERT_EQ(fb.size(), static_cast<size_t>(LCD_COPY_SIZE_4BIT));
+    EXPECT_EQ(fb[0], 0xF0);
+}
+
+// Random drawing, random marked regions, refreshes in sequence: the panel
+// must hold exactly what the pixel-by-pixel definition gives.
+void differential(const char* hwver, bool gtype)
+{
+    set_hwver(hwver);
+    ASSERT_EQ(lcd_init(), 0);
+    std::mt19937 rng(gtype ? 11 : 12);
+    auto rnd = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    clear_bitmap();
+    lcd_refresh();
+    std::vector<uint8_t> expected = framebuffer_bytes();
+    for (int round = 0; round < 40; ++round) {
+        for (int k = 0; k < 5; ++k)
+            lcd_fill_color(rnd(480), rnd(272), rnd(120), rnd(60), static_cast<uint16_t>(rnd(2)));
+        int right = 0, bottom = 0;
+        const int marks = rnd(3);
+        for (int m = 0; m < marks; ++m) {
+            const int x = rnd(480), y = rnd(272);
+            const int x2 = std::min(479, x + rnd(100)), y2 = std::min(271, y + rnd(100));
+            lcd_set_redraw(x, y, x2, y2);
+            right = std::max(right, x2);
+            bottom = std::max(bottom, y2);
+        }
+        reference_convert(expected, bitmap_copy(), gtype, right, bottom);
+        lcd_refresh();
+        ASSERT_EQ(framebuffer_bytes(), expected) << "round " << round;
+    }
+}
+
+TEST_F(Lcd, ConversionMatchesThePixelDefinitionOnTheGtypePanel)
+{
+    differential(kGtypeHwver, true);
+}
+
+TEST_F(Lcd, ConversionMatchesThePixelDefinitionOnTheFourBitPanel)
+{
+    differential(k4bitHwver, false);
+}
+
+TEST_F(Lcd, AShortFramebufferIsRefused)
+{
+    set_hwver(kGtypeHwver);
+    phone_add_fault("fb_size 65280");
+    EXPECT_EQ(lcd_init(), -1);
+    const std::string prefix =
+        "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l3: ";
+    EXPECT_EQ(phone_syslog_count(
+                  3, prefix + "framebuffer of 65280 bytes is shorter than the panel's 261120\n"),
+              1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "Unable to mmap framebuffer\n"), 1);
+    // Drawing still works off-screen; a refresh copies nothing but is told.
+    const int before = refresh_count();
+    lcd_fill_color(0, 0, 480, 272, 1);
+    lcd_set_redraw(0, 0, 479, 271);
+    lcd_refresh();
+    EXPECT_EQ(refresh_count(), before + 1);
+    const std::vector<uint8_t> fb = framebuffer_bytes();
+    EXPECT_EQ(fb, std::vector<uint8_t>(fb.size(), 0)) << "nothing was written";
+}
+
+TEST_F(Lcd, DeviceFailuresAreLogged)
+{
+    const std::string prefix =
+        "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l3: ";
+    phone_add_fault("fault ioctl /dev/fb0 0x4602 1 5");
+    EXPECT_EQ(lcd_init(), -1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "error: ioctl(FBIOGET_FSCREENINFO) failed\n"), 1);
+    phone_add_fault("fault missing /dev/fb0");
+    EXPECT_EQ(lcd_init(), -1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "Error opening /dev/fb0\n"), 1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "Unable to mmap framebuffer\n"), 2);
+    phone_add_fault("fault missing /proc/glcd/refresh");
+    EXPECT_EQ(devctrl_refresh_lcd(), -1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "open glcd refresh procfs device failed."), 1);
+    char out[16];
+    EXPECT_EQ(GetCmdResult("true", out, sizeof out), -1);
+    EXPECT_EQ(GetCmdResult("echo hello", out, sizeof out), 0);
+    EXPECT_STREQ(out, "hello");
+}
+
+} // namespace
