@@ -1,0 +1,255 @@
+// Text, controls and multi-tap entry, compared as pixels of the off-screen
+// bitmap.
+#include "control.h"
+#include "display_util.h"
+#include "font.h"
+#include "text_entry.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+TextAttr plain(uint8_t align = 0)
+{
+    return TextAttr{align, TEXT_NO_CURSOR, 0, 0};
+}
+
+// The bitmap after drawing `str` with `attr` into a box at (x, y).
+std::vector<uint8_t> drawn(TextAttr attr, int x, int y, int w, const char* str, bool scroll = false)
+{
+    clear_bitmap();
+    if (scroll)
+        lcd_show_text(&attr, static_cast<uint16_t>(x), static_cast<uint16_t>(y),
+                      static_cast<uint16_t>(w), 24, str, 24, 1);
+    else
+        lcd_draw_text(&attr, static_cast<uint16_t>(x), static_cast<uint16_t>(y),
+                      static_cast<uint16_t>(w), 24, str, 24, 1);
+    return bitmap_copy();
+}
+
+TEST(Font, TableHeaderAndGlyphs)
+{
+    EXPECT_EQ(g_font_table[0], 0xE0);
+    EXPECT_EQ(g_font_table[5], 0xEC);
+    EXPECT_EQ((g_font_table[10] << 8) | g_font_table[11], 74);
+    EXPECT_EQ((g_font_table[12] << 8) | g_font_table[13], 14);
+    const uint8_t* a = font_get_data('A', 24);
+    EXPECT_EQ(a, g_font_table + 14 + 65 * 74);
+    EXPECT_EQ(a[0], 12);
+    EXPECT_EQ(a[1], 24);
+    int ink = 0;
+    for (int n = 0; n < 288; ++n) ink += test_bit(n, a + 2, 72);
+    EXPECT_GT(ink, 20) << "a real glyph";
+    EXPECT_EQ(font_get_data(0, 24)[0], 24) << "code 0 is a 24-pixel piece";
+    for (int c : {0, 9, 10, 13, 28, 31, 32, 127}) {
+        const uint8_t* g = font_get_data(static_cast<char>(c), 24);
+        EXPECT_EQ(std::count(g + 2, g + 74, 0), 72) << "code " << c << " is blank";
+    }
+    EXPECT_EQ(font_get_data(static_cast<char>(0xC4), 24), font_get_data(' ', 24));
+}
+
+TEST(Text, AlignmentOffsetsAndTheHighByte)
+{
+    rl_log_init("upgrader", 7);
+    // Centred "OK" in 116 is left-aligned "OK" moved 45 pixels right.
+    EXPECT_EQ(drawn(plain(1), 10, 30, 116, "OK"), drawn(plain(0), 55, 30, 116, "OK"));
+    // Right-aligned in 100: the text ends at the box's right edge.
+    EXPECT_EQ(drawn(plain(2), 0, 30, 100, "OK"), drawn(plain(0), 75, 30, 100, "OK"));
+    // A byte of 0xC4 is a blank 12-pixel space.
+    EXPECT_EQ(drawn(plain(), 0, 0, 200,
+                    "A\xC4"
+                    "B"),
+              drawn(plain(), 0, 0, 200, "A B"));
+    // Cut at the right edge: nothing beyond x + w.
+    drawn(plain(), 0, 0, 30, "WWWWWW");
+    EXPECT_EQ(ink_in(31, 0, 479, 30), 0);
+    EXPECT_GT(ink_in(0, 0, 30, 30), 0);
+}
+
+TEST(Text, CursorPendingAndScrolling)
+{
+    // An empty string with the cursor at 0 still draws the cursor line.
+    TextAttr at0{0, 0, 1, 0};
+    drawn(at0, 100, 50, 200, "");
+    EXPECT_EQ(ink_in(0, 0, 479, 271), 24);
+    EXPECT_EQ(ink_in(102, 50, 102, 73), 24) << "at x + s + 1, the box's height";
+
+    // The pending character is inverted in rows 1 to 22 only.
+    const std::vector<uint8_t> normal = drawn(TextAttr{0, 1, 0, 0}, 0, 0, 200, "a");
+    const std::vector<uint8_t> inverted = drawn(TextAttr{0, 1, 0, 1}, 0, 0, 200, "a");
+    for (int y = 0; y < 24; ++y) {
+        for (int x = 0; x < 20; ++x) {
+            const int n = y * 480 + x;
+            const int a = (normal[n / 8] >> (n % 8)) & 1, b = (inverted[n / 8] >> (n % 8)) & 1;
+            const bool in = y >= 1 && y <= 22 && x >= 2 && x <= 13;
+            EXPECT_EQ(b, in ? 1 - a : a) << x << "," << y;
+        }
+    }
+
+    // 26 characters in 300 pixels with the cursor at the end: characters 0
+    // to 3 are dropped and the cursor follows the last of the other 22.
+    const char* text = "abcdefghijklmnopqrstuvwxyz";
+    EXPECT_EQ(drawn(TextAttr{0, 26, 1, 0}, 0, 0, 300, text, true),
+              drawn(TextAttr{0, 22, 1, 0}, 0, 0, 300, text + 4));
+    // A text that fits is drawn whole.
+    EXPECT_EQ(drawn(TextAttr{0, 3, 1, 0}, 0, 0, 300, "abc", true),
+              drawn(TextAttr{0, 3, 1, 0}, 0, 0, 300, "abc"));
+}
+
+Control input(uint8_t type, const char* text, int w = 300)
+{
+    Control c;
+    ctrl_init(&c, type, 0, 100, static_cast<uint16_t>(w), 26, 200, 0, "Name:", text);
+    return c;
+}
+
+TEST(Controls, DrawingRules)
+{
+    Control zero;
+    ctrl_init(&zero, 0, 10, 10, 0, 26, 0, 0, "never", nullptr);
+    clear_bitmap();
+    ctrl_show(&zero, 1);
+    EXPECT_EQ(ink_in(0, 0, 479, 271), 0) << "w 0 is never drawn";
+
+    // A frame past the right edge is held at 479.
+    Control framed;
+    ctrl_init(&framed, 0, 400, 10, 100, 26, 0, 0, nullptr, nullptr);
+    framed.border = 1;
+    clear_bitmap();
+    ctrl_show(&framed, 1);
+    EXPECT_EQ(ink_in(479, 10, 479, 35), 26);
+    EXPECT_EQ(ink_in(0, 11, 0, 34), 0) << "nothing wrapped into the next rows";
+
+    // Reverse video: background black, label white.
+    Control title;
+    ctrl_init(&title, 0, 0, 0, 480, 26, 0, 0, "Title", nullptr);
+    ctrl_set_reverse(&title, 1);
+    clear_bitmap();
+    ctrl_show(&title, 1);
+    EXPECT_GT(ink_in(0, 0, 479, 25), 480 * 26 - 300);
+    // Not dirty and not forced: not drawn again.
+    clear_bitmap();
+    ctrl_show(&title, 0);
+    EXPECT_EQ(ink_in(0, 0, 479, 271), 0);
+}
+
+// What a control shows in its value area, as the plain text it stands for.
+std::vector<uint8_t> value_as(const char* shown)
+{
+    Control c = input(1, shown);
+    c.cursor_on = 0;
+    clear_bitmap();
+    ctrl_show(&c, 1);
+    return bitmap_copy();
+}
+
+TEST(Controls, APasswordShowsTheLastLetterUntilTheSecondTick)
+{
+    Control pw = input(2, "abc");
+    pw.cursor_on = 0;
+    pw.ticks = 0; // just typed
+    clear_bitmap();
+    ctrl_show(&pw, 1);
+    EXPECT_EQ(bitmap_copy(), value_as("**c"));
+    ctrl_show_cursor(&pw, 0);
+    ctrl_show(&pw, 0);
+    EXPECT_EQ(bitmap_copy(), value_as("**c")) << "one tick";
+    ctrl_show_cursor(&pw, 0);
+    clear_bitmap();
+    ctrl_show(&pw, 0);
+    EXPECT_EQ(bitmap_copy(), value_as("***"));
+}
+
+TEST(Controls, Editing)
+{
+    Control c = input(1, "ab");
+    EXPECT_EQ(c.cursor, 2);
+    ctrl_move_right(&c);
+    EXPECT_EQ(c.cursor, 2) << "already at the end";
+    EXPECT_EQ(c.ticks, 2);
+    EXPECT_EQ(c.dirty, 1);
+    ctrl_move_left(&c);
+    EXPECT_EQ(ctrl_insert_char(&c, 'X'), 0);
+    EXPECT_STREQ(c.text, "aXb");
+    EXPECT_EQ(ctrl_del_char(&c), 0);
+    EXPECT_STREQ(c.text, "ab");
+    c.cursor = 0;
+    EXPECT_EQ(ctrl_del_char(&c), -1);
+    EXPECT_STREQ(c.text, "ab");
+    Control full = input(1, std::string(63, 'z').c_str());
+    EXPECT_EQ(ctrl_insert_char(&full, 'y'), -1);
+    EXPECT_EQ(std::strlen(full.text), 63U);
+    // A label starts without a cursor.
+    Control label = input(0, "x");
+    EXPECT_EQ(label.cursor, 0);
+    EXPECT_EQ(label.cursor_on, 0);
+}
+
+TEST(TextEntry, MultiTap)
+{
+    Control c = input(1, "");
+    for (int i = 0; i < 3; ++i) ctrl_add_char(&c, '2');
+    EXPECT_STREQ(c.text, "c");
+    EXPECT_EQ(c.pending, 1);
+    ctrl_add_char(&c, '2');
+    EXPECT_STREQ(c.text, "a") << "round to the first again";
+    ctrl_add_char(&c, '3');
+    EXPECT_STREQ(c.text, "ad") << "another key starts a new character";
+    // Two ticks pass: the same key starts a new character.
+    ctrl_show_cursor(&c, 1);
+    ctrl_show_cursor(&c, 0);
+    ctrl_add_char(&c, '3');
+    EXPECT_STREQ(c.text, "add");
+    // One-character lists always add.
+    Control d = input(1, "");
+    d.input_mode = 2;
+    ctrl_add_char(&d, '5');
+    ctrl_add_char(&d, '5');
+    EXPECT_STREQ(d.text, "55");
+    EXPECT_EQ(d.pending, 0);
+    ctrl_add_char(&d, '#');
+    ctrl_add_char(&d, '#');
+    EXPECT_STREQ(d.text, "55##");
+    // Key 0: a space first in mode 1, a 0 first in mode 3.
+    Control e = input(1, "");
+    ctrl_add_char(&e, '0');
+    EXPECT_STREQ(e.text, " ");
+    ctrl_add_char(&e, '0');
+    EXPECT_STREQ(e.text, "0");
+    e.input_mode = 3;
+    e.ticks = 2;
+    ctrl_add_char(&e, '0');
+    EXPECT_STREQ(e.text, "00");
+    // Labels and other characters are not entries.
+    Control label = input(0, "");
+    EXPECT_EQ(ctrl_add_char(&label, '2'), -1);
+    EXPECT_EQ(ctrl_add_char(&c, 'x'), -1);
+}
+
+TEST(TextEntry, ListsAndModes)
+{
+    EXPECT_STREQ(ctrl_get_input_text(0), "ABC");
+    EXPECT_STREQ(ctrl_get_input_text(3), "1Ab");
+    EXPECT_STREQ(ctrl_get_input_text(7), "abc");
+    EXPECT_EQ(std::strlen(g_input_char_list[0][10]), 25U);
+    EXPECT_EQ(g_input_char_list[1][10][17], '"');
+    EXPECT_STREQ(g_input_char_list[2][10], "*.:@-/");
+    EXPECT_STREQ(g_input_char_list[3][7], "7pqrsPQRS");
+    Control c = input(1, "");
+    ctrl_switch_input(&c);
+    EXPECT_EQ(c.input_mode, 2);
+    ctrl_switch_input(&c);
+    ctrl_switch_input(&c);
+    EXPECT_EQ(c.input_mode, 0);
+    // A full text takes no character, but the tap state still moves on.
+    Control full = input(1, std::string(63, 'z').c_str());
+    EXPECT_EQ(ctrl_add_char(&full, '2'), 0);
+    EXPECT_EQ(std::strlen(full.text), 63U);
+    EXPECT_EQ(full.last_key, '2');
+}
+
+} // namespace
