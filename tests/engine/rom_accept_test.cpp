@@ -1,0 +1,461 @@
+// The upgrade check on the simulated phone: images made by the image
+// builder, the phone's boot environment, version files, hardware version,
+// MTD devices and the real /tmp/bin tools.
+#include "phone.h"
+#include "rom_accept.h"
+#include "rom_builder.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string line(int level, const std::string& text)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
+           std::to_string(level) + ": " + text;
+}
+
+int count(int level, const std::string& text)
+{
+    return phone_syslog_count(level, line(level, text));
+}
+
+unsigned int version(const char* text)
+{
+    return rom_version_from_text(text);
+}
+
+rom_partition_spec flash(unsigned int id, const char* ver = "3.0.0.1", size_t size = 64)
+{
+    rom_partition_spec p;
+    p.partition_id = id;
+    p.version = version(ver);
+    p.data.assign(size, static_cast<unsigned char>(0x40 + id));
+    return p;
+}
+
+rom_partition_spec special(unsigned int type, const std::string& data)
+{
+    rom_partition_spec p;
+    p.partition_id = 255;
+    p.partition_type = type;
+    p.data.assign(data.begin(), data.end());
+    return p;
+}
+
+// The value of a boot environment variable as the phone now holds it.
+std::string env_var(const std::string& name)
+{
+    const std::string env = phone_read_file("/proc/avalanche/env");
+    size_t pos = 0;
+    while (pos < env.size()) {
+        const size_t end = env.find('\n', pos);
+        const std::string l = env.substr(pos, end - pos);
+        const size_t sep = l.find_first_of(" \t");
+        if (l.substr(0, sep) == name) return sep == std::string::npos ? "" : l.substr(sep + 1);
+        if (end == std::string::npos) break;
+        pos = end + 1;
+    }
+    return "<unset>";
+}
+
+void set_env(const std::string& name, const std::string& value)
+{
+    const std::string cmd =
+        "echo \"" + name + (value.empty() ? "" : " " + value) + "\" >/proc/avalanche/env";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+}
+
+class RomAccept : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /bin/touch /bin/chmod /tmp/bin/"), 0);
+        // A device of model 59, revision 1, match identifier 3.
+        hwver("59.0.0.1.3.0.0.1");
+        spec.device_id = 59;
+        spec.rom_version = version("2.150.7.0");
+        spec.match_id[5] = 3;
+        spec.partitions = {flash(4)};
+        std::fill(std::begin(burn), std::end(burn), -7);
+    }
+
+    static void hwver(const std::string& text)
+    {
+        phone_write_file(phone_state_path("platform/hwver"), text + "\n");
+    }
+
+    int check()
+    {
+        image = rom_build(spec);
+        // Words, as the phone maps them: a copy with 4-byte alignment.
+        words.assign((image.size() + 3) / 4, 0);
+        std::memcpy(words.data(), image.data(), image.size());
+        return rom_upgrade_check(words.data(), image.size(), env, &header, headers, burn);
+    }
+
+    rom_image_spec spec;
+    std::vector<unsigned char> image;
+    std::vector<unsigned int> words;
+    env_info env[ENV_TABLE_SIZE];
+    rom_header header;
+    partition_header headers[ROM_PARTITIONS_MAX];
+    int burn[ROM_PARTITIONS_MAX];
+};
+
+TEST_F(RomAccept, BurnFlagsFollowTheInstalledVersions)
+{
+    // Mtd5Version and Mtd6Version are 2.0.0.14 in the version files,
+    // Mtd2Version 1.0.0.8 in the boot environment; mtd3 has no version.
+    spec.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.15"),
+                       flash(2, "1.0.0.8"),  flash(3),
+                       flash(0, "9.9.9.9"),  flash(9)};
+    ASSERT_EQ(check(), 0);
+    EXPECT_EQ(std::vector<int>(burn, burn + 7), (std::vector<int>{0, 1, 0, 1, 1, 1, -7}));
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 2);
+    EXPECT_EQ(count(LOG_INFO, "Mtd5Version name:Mtd5Version value:2.0.0.14\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "mtdn_version:2.0.0.14 version:2.0.0.15\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "Mtd3Version env isnot exist!\n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "rom_upgrade_check start\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "RomVersion name:RomVersion value:2.0.0.14\n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "rom_version_cmp:2.150.7.0 rom_version:2.0.0.14\n"), 1);
+}
+
+TEST_F(RomAccept, ForceUpgradeBurnsEverythingAndSkipsTheRomVersion)
+{
+    phone_write_file("/app/version.conf", "[Version]\nRomVersion = 2.150.7.0\n");
+    spec.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.14")};
+    spec.partitions[1].process_type = 1; // the installed rom version
+    EXPECT_EQ(check(), UPD_MSG_ROM_VERSION_SAME);
+    EXPECT_EQ(burn[0], 0);
+    EXPECT_EQ(burn[1], 1);
+    EXPECT_EQ(count(LOG_INFO, "mtd6 force upgrade!\n"), 1);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_ROM_VERSION_SAME\n"), 1);
+
+    spec.process_type = 1;
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(burn[0], 1);
+    EXPECT_EQ(burn[1], 1);
+    EXPECT_EQ(count(LOG_INFO, "rom force upgrade!\n"), 2);
+    EXPECT_EQ(count(LOG_INFO, "rom force upgrader!\n"), 1);
+    // The device rules still apply.
+    spec.device_id = 60;
+    EXPECT_EQ(check(), UPD_MSG_MACHINE_ID_ERR);
+}
+
+TEST_F(RomAccept, PartitionIdsAndTypes)
+{
+    for (unsigned int id : {10U, 254U}) {
+        spec.partitions = {flash(id)};
+        EXPECT_EQ(check(), UPD_MSG_PARTITION_ID_ERROR) << id;
+    }
+    spec.partitions = {flash(3)};
+    spec.partitions[0].partition_type = 1;
+    EXPECT_EQ(check(), UPD_MSG_PARTITION_TYPE_ERROR);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_ID_ERROR\n"), 2);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_TYPE_ERROR\n"), 1);
+    // Special partitions of no known type are passed over.
+    spec.partitions = {special(0, "x"), flash(0)};
+    spec.partitions[0].partition_id = 4000;
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(burn[0], 0);
+    EXPECT_EQ(burn[1], 1);
+}
+
+TEST_F(RomAccept, AddressRangesAndDevices)
+{
+    // mtd4 spans 0x80000 bytes.
+    spec.partitions = {flash(4, "3.0.0.1", 0x80000)};
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(count(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
+    spec.partitions = {flash(4, "3.0.0.1", 0x80004)};
+    spec.partitions[0].size = 0x80001;
+    EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR);
+
+    set_env("mtd7", "90010000,90010000");
+    spec.partitions = {flash(7, "3.0.0.1", 0)};
+    EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR) << "an empty range";
+    set_env("mtd7", "");
+    EXPECT_EQ(check(), UPD_MSG_MTD_ENV_LOSED);
+    EXPECT_EQ(count(LOG_ERR, "mtd7 isnot exist!\n"), 1);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ENV_LOSED\n"), 1);
+
+    phone_add_fault("fault missing /dev/mtd3");
+    spec.partitions = {flash(3)};
+    EXPECT_EQ(check(), UPD_MSG_MTD_OPEN_ERR);
+    EXPECT_EQ(count(LOG_ERR, "/dev/mtd3 open failed!\n"), 1);
+    // -84 and -83 log the same text.
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 3);
+}
+
+TEST_F(RomAccept, MinimumVersionsByHardwareRevision)
+{
+    struct row {
+        const char* hw;
+        const char* rom;
+        int result;
+    } rows[] = {
+        {"59.0.0.1.3.0.0.0", "1.143.6.199", UPD_MSG_ROM_VERSION_LOW},
+        {"59.0.0.1.3.0.0.0", "1.143.6.200", 0},
+        {"59.0.0.1.3.0.0.0", "1.150.5.255", UPD_MSG_ROM_VERSION_LOW},
+        {"59.0.0.1.3.0.0.0", "1.150.6.0", 0},
+        {"59.0.0.1.3.0.0.1", "1.143.7.255", UPD_MSG_ROM_VERSION_LOW},
+        {"59.0.0.1.3.0.0.1", "1.164.8.0", 0},
+        {"59.0.0.1.3.0.0.1", "1.150.5.199", UPD_MSG_ROM_VERSION_LOW},
+        {"59.0.0.1.3.0.0.1", "1.150.5.200", 0},
+        {"59.0.0.1.3.0.0.1", "1.150.6.0", 0},
+        {"52.0.0.1.3.0.0.1", "1.150.4.255", UPD_MSG_ROM_VERSION_LOW},
+        {"55.0.0.1.3.0.0.1", "1.145.6.0", 0},
+        {"55.0.0.1.3.0.0.1", "1.145.5.255", UPD_MSG_ROM_VERSION_LOW},
+        {"55.0.0.1.3.0.0.1", "1.150.6.99", UPD_MSG_ROM_VERSION_LOW},
+        {"55.0.0.1.3.0.0.1", "1.150.6.100", 0},
+        // No row: revision 0 with hw_version[3] low bits not 1, other models.
+        {"59.0.0.2.3.0.0.0", "1.143.0.0", 0},
+        {"60.0.0.1.3.0.0.1", "1.150.0.0", 0},
+    };
+    for (const row& r : rows) {
+        hwver(r.hw);
+        spec.device_id = static_cast<unsigned int>(atoi(r.hw));
+        spec.rom_version = version(r.rom);
+        EXPECT_EQ(check(), r.result) << r.hw << " with " << r.rom;
+    }
+}
+
+TEST_F(RomAccept, DeviceIdentityAndItsSpecialPairs)
+{
+    const struct {
+        const char* hw;
+        unsigned int device_id;
+        int result;
+        const char* text;
+    } pairs[] = {
+        {"1.0.0.1.3.0.0.2", 53, 0, "hardware_version is 1\n"},
+        {"53.0.0.1.3.0.0.2", 1, 0, "hardware_version is 1\n"},
+        {"52.0.0.1.3.0.0.2", 55, 0, "Upgrade M40 rom on M20 device."},
+        {"55.0.0.1.3.0.0.2", 52, UPD_MSG_MACHINE_ID_ERR,
+         "hardware_version:37 prom_header->device_id:34\n"},
+        {"59.0.0.1.3.0.0.2", 0x13B, UPD_MSG_MACHINE_ID_ERR,
+         "hardware_version:3b prom_header->device_id:13b\n"},
+    };
+    for (const auto& p : pairs) {
+        hwver(p.hw);
+        spec.device_id = p.device_id;
+        EXPECT_EQ(check(), p.result) << p.hw;
+    }
+    EXPECT_EQ(count(LOG_ERR, "hardware_version is 1\n"), 2);
+    for (const auto& p : pairs)
+        if (std::string(p.text) != "hardware_version is 1\n") {
+            EXPECT_EQ(count(LOG_ERR, p.text), 1) << p.text;
+        }
+}
+
+TEST_F(RomAccept, HardwareAndEnvironmentFailures)
+{
+    hwver("59.0.0.1.3.0.0");
+    EXPECT_EQ(check(), UPD_MSG_READ_HWVERSION_FAILED);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_READ_HWVERSION_FAILED\n"), 1);
+    hwver("59.0.0.1.3.0.0.1");
+    phone_write_file(phone_state_path("platform/software"), "no comma here\n");
+    EXPECT_EQ(check(), UPD_MSG_READ_ENV_FAILED);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_READ_ENV_FAILED\n"), 1);
+
+    EXPECT_EQ(rom_upgrade_check(nullptr, 0, env, &header, headers, burn), -1);
+    image = rom_build(spec);
+    words.assign((image.size() + 3) / 4, 0);
+    std::memcpy(words.data(), image.data(), image.size());
+    EXPECT_EQ(rom_upgrade_check(words.data(), image.size(), nullptr, &header, headers, burn), -1);
+    EXPECT_EQ(rom_upgrade_check(words.data(), image.size(), env, &header, headers, nullptr), -1);
+    // A format fault is reported before anything of the device is read.
+    spec.bad_rom_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
+}
+
+TEST_F(RomAccept, MatchIdentifier)
+{
+    spec.match_id = rom_image_spec::kNoMatch;
+    EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
+    EXPECT_EQ(count(LOG_ERR, "match_id:3\n"), 1);
+    spec.match_id[15] = 3;
+    EXPECT_EQ(check(), 0);
+    // Low four bits only: 16 is identifier 0, which a 0 byte matches.
+    hwver("59.0.0.1.16.0.0.1");
+    spec.match_id = rom_image_spec::kNoMatch;
+    spec.match_id[0] = 0;
+    EXPECT_EQ(check(), 0);
+}
+
+// The OEM, MID and protection rules: S, M, P from the device, oem, mid,
+// prot from the image.
+struct oem_case {
+    const char* what;
+    bool scrambled;
+    int S, M, P;
+    unsigned int oem, mid, prot;
+    int result;
+    const char* sw_oem; // what the device holds afterwards
+    const char* sw_protect;
+    const char* mid_version;
+};
+
+class RomAcceptOem : public RomAccept, public ::testing::WithParamInterface<oem_case> {};
+
+TEST_P(RomAcceptOem, DecidesAndWritesOnlyWhenAccepted)
+{
+    const oem_case& c = GetParam();
+    set_env("SW_OEM", std::to_string(c.S));
+    set_env("MID_VERSION", std::to_string(c.M));
+    set_env("SW_protect", std::to_string(c.P));
+    spec.scrambled = c.scrambled;
+    spec.oem_id = c.oem;
+    spec.mid_version = c.mid;
+    spec.sw_protect = c.prot;
+    EXPECT_EQ(check(), c.result);
+    EXPECT_EQ(env_var("SW_OEM"), c.sw_oem);
+    EXPECT_EQ(env_var("SW_protect"), c.sw_protect);
+    EXPECT_EQ(env_var("MID_VERSION"), c.mid_version);
+    EXPECT_EQ(count(LOG_DEBUG, "sw_oem :" + std::to_string(c.S) + " \n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "mid_version :" + std::to_string(c.M) + " \n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "sw_protect :" + std::to_string(c.P) + " \n"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, RomAcceptOem,
+    ::testing::Values(
+        oem_case{"plain header, protected", false, 7, 0, 1, 7, 0, 0, UPD_MSG_PROTECT_HEADER_ERR,
+                 "7", "1", "0"},
+        oem_case{"plain header, unprotected", false, 7, 0, 0, 9, 0, 0, 0, "7", "0", "0"},
+        oem_case{"both MID, same OEM", true, 7, 1, 0, 7, 1, 0, 0, "7", "0", "1"},
+        oem_case{"both MID, other OEM", true, 7, 1, 0, 9, 1, 0, UPD_MSG_MID_OEM_ERR, "7", "0", "1"},
+        oem_case{"MID image on an open device", true, 7, 0, 0, 7, 1, 0, 0, "7", "1", "1"},
+        oem_case{"MID image on a device without OEM", true, 0, 0, 0, 9, 1, 0, 0, "9", "1", "1"},
+        oem_case{"device takes the image's OEM", true, 7, 0, 0, 9, 0, 0, 0, "9", "0", "0"},
+        oem_case{"OEM change of a protected image", true, 7, 0, 0, 9, 0, 1, UPD_MSG_OEM_CHANGE_ERR,
+                 "7", "0", "0"},
+        oem_case{"MID device, plain image, other OEM", true, 7, 1, 0, 9, 0, 0, 0, "9", "0", "0"},
+        oem_case{"protected device, MID image, same OEM", true, 7, 0, 1, 7, 1, 0, 0, "7", "0", "1"},
+        oem_case{"protected device, MID image, other OEM", true, 7, 0, 1, 9, 1, 0,
+                 UPD_MSG_PROTECT_OEM_ERR, "7", "1", "0"},
+        oem_case{"protected device, protected image", true, 7, 0, 1, 7, 0, 1, 0, "7", "1", "0"},
+        oem_case{"protected device, open image", true, 7, 0, 1, 7, 0, 0, UPD_MSG_PROTECT_OEM_ERR,
+                 "7", "1", "0"}),
+    [](const ::testing::TestParamInfo<oem_case>& param) {
+        std::string n;
+        for (const char* p = param.param.what; *p != '\0'; ++p)
+            if (isalnum(static_cast<unsigned char>(*p))) n += *p;
+        return n;
+    });
+
+TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
+{
+    // The rules decide SW_protect 1, SW_OEM 9 and MID_VERSION 1, then the
+    // match identifier refuses the image.
+    set_env("SW_OEM", "0");
+    spec.oem_id = 9;
+    spec.mid_version = 1;
+    spec.match_id = rom_image_spec::kNoMatch;
+    spec.partitions = {special(3, "[Phone]\nkey = 1\n"), flash(4)};
+    EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
+    EXPECT_EQ(env_var("SW_OEM"), "0");
+    EXPECT_EQ(env_var("SW_protect"), "0");
+    EXPECT_EQ(env_var("MID_VERSION"), "0");
+    EXPECT_EQ(access("/config/config_modify", F_OK), -1);
+    EXPECT_EQ(count(LOG_INFO, "/config/config_modify removed: the rom was refused\n"), 1);
+    for (const auto& r : phone_syslog()) EXPECT_EQ(r.msg.find("shellcmd:echo"), std::string::npos);
+
+    // The same image, accepted: the settings are written, with their lines.
+    spec.match_id[2] = 3;
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(env_var("SW_OEM"), "9");
+    EXPECT_EQ(env_var("SW_protect"), "1");
+    EXPECT_EQ(env_var("MID_VERSION"), "1");
+    EXPECT_EQ(count(LOG_INFO, "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"), 1);
+    EXPECT_EQ(phone_read_file("/config/config_modify"), "[Phone]\nkey = 1\n");
+}
+
+TEST_F(RomAccept, SettingsAreAlsoWrittenForTheSameRomVersion)
+{
+    phone_write_file("/app/version.conf", "[Version]\nRomVersion = 2.150.7.0\n");
+    spec.oem_id = 5;
+    EXPECT_EQ(check(), UPD_MSG_ROM_VERSION_SAME);
+    EXPECT_EQ(env_var("SW_OEM"), "5");
+    // Without an installed RomVersion there is nothing to compare.
+    phone_write_file("/app/version.conf", "[Version]\n");
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
+}
+
+TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
+{
+    const std::string program = "#!/bin/sh\necho newer upgrader\n";
+    spec.partitions = {flash(4), flash(5, "2.0.0.14"), special(1, program), flash(6), flash(10)};
+    EXPECT_EQ(check(), ROM_CHECK_UPGRADER_EXTRACTED);
+    EXPECT_EQ(std::vector<int>(burn, burn + 5), (std::vector<int>{1, 0, 0, -7, -7}));
+    EXPECT_EQ(phone_read_file("/tmp/upgrader_tool"), program);
+    struct stat st = {};
+    ASSERT_EQ(stat("/tmp/upgrader_tool", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0777U);
+    EXPECT_EQ(count(LOG_INFO, "ppartition_addr->partition_type:1\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
+    EXPECT_EQ(count(LOG_DEBUG, "rom_upgrade_check start\n"), 0) << "no checks after the walk";
+
+    // The extracted copy checks the same image to its end.
+    std::fill(std::begin(burn), std::end(burn), -7);
+    EXPECT_EQ(check(), UPD_MSG_PARTITION_ID_ERROR);
+    EXPECT_EQ(burn[2], 0);
+    EXPECT_EQ(burn[3], 1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
+}
+
+TEST_F(RomAccept, ExtractedFilesReplaceOlderOnesWhole)
+{
+    phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
+    spec.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), flash(4)};
+    spec.match_id = rom_image_spec::kNoMatch; // refused after the walk
+    EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
+    EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
+    EXPECT_EQ(g_mtd_config, 1) << "set even when the image is refused later";
+    EXPECT_EQ(count(LOG_INFO, "MTD CONFIG ppartition_addr->partition_type:2\n"), 1);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 1);
+}
+
+TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
+{
+    // Files may grow to 1000 bytes: the write stops there.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const rlimit small = {1000, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    spec.partitions = {special(1, std::string(3000, 'u')), flash(4)};
+    const int r = check();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_EQ(r, 0) << "the partition is left out, the rest goes on";
+    EXPECT_EQ(access("/tmp/upgrader_tool", F_OK), -1);
+    EXPECT_EQ(count(LOG_ERR, "/tmp/upgrader_tool write failed: File too large\n"), 1);
+    EXPECT_EQ(burn[0], 0);
+    EXPECT_EQ(burn[1], 1);
+}
+
+TEST_F(RomAccept, TouchIsTriedThreeTimesAndAnUnopenableFileIsLeftOut)
+{
+    ASSERT_EQ(unlink("/tmp/bin/touch"), 0);
+    spec.partitions = {special(1, "program"), flash(4)};
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 3);
+    EXPECT_EQ(count(LOG_ERR, "/tmp/upgrader_tool open failed!\n"), 1);
+    EXPECT_EQ(burn[0], 0);
+}
+
+} // namespace
