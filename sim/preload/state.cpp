@@ -200,6 +200,9 @@ fault_rule* match_fault(const char* op, const std::string& path, unsigned long r
 {
     std::lock_guard<std::mutex> hold(G().lock);
     uint32_t* counts = shared_fault_counts();
+    // Every rule for this call counts it, so that rules for the 1st, 2nd
+    // and 3rd call each see their own.
+    fault_rule* fired = nullptr;
     for (size_t i = 0; i < G().conf.faults.size(); ++i) {
         fault_rule& r = G().conf.faults[i];
         if (r.op != op || r.path != path) continue;
@@ -208,14 +211,14 @@ fault_rule* match_fault(const char* op, const std::string& path, unsigned long r
             r.seen = static_cast<int>(__atomic_add_fetch(&counts[i], 1U, __ATOMIC_SEQ_CST));
         else
             ++r.seen;
-        if (r.seen == r.nth) {
+        if (r.seen == r.nth && fired == nullptr) {
             run_log("faults.log", std::string(op) + " " + path + " call " + std::to_string(r.seen) +
                                       (r.op == "short" ? " writes only " : " fails with errno ") +
                                       std::to_string(r.err));
-            return &r;
+            fired = &r;
         }
     }
-    return nullptr;
+    return fired;
 }
 
 bool is_missing(const std::string& path)

@@ -1,0 +1,346 @@
+// The upgrader program, whole, on simulated phones booted from the host:
+// its modes, locks, broadcasts, screens, exit values and reboots.
+#include "boot.h"
+#include "layout.h"
+#include "phone_state.h"
+#include "rom_builder.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void put(const std::string& path, const std::string& text)
+{
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<unsigned char> data(size_t n, unsigned char seed)
+{
+    std::vector<unsigned char> d(n);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 7);
+    return d;
+}
+
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/phonesim-driver.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        make_phone();
+        // A ROM this phone (model 59, match identifier 3, RomVersion
+        // 2.0.0.14) accepts: one partition for mtd5.
+        spec_.device_id = 59;
+        spec_.rom_version = rom_version_from_text("2.150.8.0");
+        spec_.match_id[0] = 3;
+        rom_partition_spec p;
+        p.partition_id = 5;
+        p.version = rom_version_from_text("2.150.8.2");
+        p.data = data(70000, 5);
+        spec_.partitions.push_back(p);
+    }
+    void TearDown() override
+    {
+        if (!HasFailure())
+            fs::remove_all(dir_);
+        else
+            fprintf(stderr, "phone kept in %s\n", dir_.c_str());
+    }
+    void make_phone(const phone_options& o = {})
+    {
+        phone_init(dir_, o);
+        phone_install_program(dir_, UPGRADER);
+    }
+
+    // Boots the phone once with `req` completed; keeps the report.
+    void boot(boot_request req)
+    {
+        req.state_dir = dir_;
+        req.host_binds = {PHONESIM_BUILD_DIR};
+        if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
+        if (req.time_scale == 1.0) req.time_scale = 50;
+        result_ = phonesim_boot(req);
+        run_dir_ = phonesim_run_dir(dir_, result_.run);
+        report_ = nlohmann::json::parse(slurp(run_dir_ + "/report.json"));
+        log_ = slurp(run_dir_ + "/syslog.txt");
+    }
+    void shm(int state = 0, std::vector<std::string> keys = {})
+    {
+        boot_request req;
+        req.argv = {"/basic/bin/upgrader"};
+        req.shm.enabled = true;
+        const std::vector<unsigned char> img = rom_build(spec_);
+        req.shm.image.assign(img.begin(), img.end());
+        req.shm.state = state;
+        for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
+        boot(req);
+    }
+    // The image as /config/rom.bin, for file and direct mode.
+    void image_file()
+    {
+        const std::vector<unsigned char> img = rom_build(spec_);
+        put(dir_ + "/files/config/rom.bin", std::string(img.begin(), img.end()));
+    }
+    void run(std::vector<std::string> argv, std::vector<std::string> faults = {})
+    {
+        boot_request req;
+        req.argv = std::move(argv);
+        req.faults = std::move(faults);
+        boot(req);
+    }
+
+    bool logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
+    // Broadcast (msg_id, param1) as every receiver got it, in order.
+    std::vector<std::pair<int, int>> broadcasts() const
+    {
+        std::vector<std::pair<int, int>> out;
+        for (const auto& m : report_["ipc"]) {
+            if (m["receiver"] != 6) continue; // the own id gets every broadcast too
+            out.emplace_back(m["msg_id"].get<int>(), m["param1"].get<int>());
+        }
+        return out;
+    }
+    std::string chip(uint32_t addr, size_t n) const
+    {
+        return slurp(dir_ + "/flash/chip.bin").substr(addr - phone::kChipBase, n);
+    }
+    std::string mtd5_expected() const
+    {
+        const auto& d = spec_.partitions[0].data;
+        return std::string(d.begin(), d.end());
+    }
+
+    std::string dir_, run_dir_, log_;
+    rom_image_spec spec_;
+    boot_result result_;
+    nlohmann::json report_;
+};
+
+constexpr uint32_t kMtd5 = 0x90330000U;
+
+TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
+{
+    spec_.partitions[0].data = data(70000, 9);
+    rom_partition_spec change;
+    change.partition_id = 255;
+    change.partition_type = 3;
+    const std::string text = "[Phone]\nRing = 2\n";
+    change.data.assign(text.begin(), text.end());
+    spec_.partitions.push_back(change);
+    put(dir_ + "/files/config/upgrader_autop", "x");
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(result_.reboot_command, "/tmp/reboot");
+    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+    EXPECT_EQ(slurp(dir_ + "/files/config/config_modify"), text);
+    EXPECT_TRUE(fs::exists(dir_ + "/files/config/autop_retry_save.cfg"));
+    EXPECT_FALSE(fs::exists(dir_ + "/files/config/upgrader_autop"));
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}}));
+    // The locks in their order.
+    const size_t a = log_.find("locked upgrader_process"), b = log_.find("locked memory_semid"),
+                 c = log_.find("locked burn_flash_semid");
+    ASSERT_NE(c, std::string::npos);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_EQ(report_["flash"]["violations"], 0);
+    EXPECT_GT(report_["frames"]["stored"].get<int>(), 3) << "the progress screens";
+}
+
+TEST_F(Driver, FileModeBurnsAndRemovesTheOldConfiguration)
+{
+    image_file();
+    put(dir_ + "/files/config/etc/old.cfg", "old");
+    run({"/basic/bin/upgrader", "/config/rom.bin"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+    EXPECT_FALSE(fs::exists(dir_ + "/files/config/etc"));
+    EXPECT_FALSE(fs::exists(dir_ + "/files/config/autop_retry_save.cfg"))
+        << "the configuration fixes belong to shared-memory mode";
+    EXPECT_TRUE(logged("start:"));
+}
+
+TEST_F(Driver, DirectModeBurnsWithoutLocksOrBroadcasts)
+{
+    // A refused image ends direct mode with -194, without a screen.
+    spec_.match_id[0] = 9;
+    image_file();
+    run({"/basic/bin/upgrader", "/config/rom.bin", "x"});
+    EXPECT_FALSE(result_.rebooted);
+    EXPECT_EQ(result_.exit_status, 62) << "-194";
+    EXPECT_TRUE(logged("rom pack check failed!"));
+
+    spec_.match_id[0] = 3;
+    image_file();
+    run({"/basic/bin/upgrader", "/config/rom.bin", "x"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("rom upgrader completed!"));
+    EXPECT_FALSE(logged("locked upgrader_process"));
+    EXPECT_TRUE(broadcasts().empty());
+    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+}
+
+TEST_F(Driver, ARefusedRomShowsItsFailureAndRebootsOnSoftKey4)
+{
+    spec_.match_id[0] = 9;
+    shm(0, {"35@log:Rom check Failed!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("rom pack check failed! ID:-94"));
+    EXPECT_TRUE(logged("detach the shared memory"));
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 1}, {3, 0}}));
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "nothing burned";
+    // The version rule has its own text.
+    spec_.match_id[0] = 3;
+    spec_.rom_version = rom_version_from_text("2.150.4.0");
+    shm(0, {"35@log:Pleace check ROM version!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("Do ShowUpgradingFailedInfo"));
+}
+
+TEST_F(Driver, TheSameVersionRebootsWithoutBurning)
+{
+    make_phone([] {
+        phone_options o;
+        o.rom_version = "2.150.8.0";
+        return o;
+    }());
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
+    EXPECT_TRUE(logged("UPD_MSG_ROM_VERSION_SAME"));
+    // Nine steps and 100: the bar's screens, one per value.
+    EXPECT_GE(report_["frames"]["stored"].get<int>(), 10);
+}
+
+TEST_F(Driver, TheLoaderStateDecidesTheEnding)
+{
+    shm(-1, {"35@log:Load Rom Failed!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("upgrader_state is failed"));
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{3, 0}}));
+
+    // Auto-provisioning: the countdown reboots by itself, with the plain
+    // reboot command.
+    shm(-2);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(result_.reboot_command, "reboot");
+    EXPECT_TRUE(logged("Do ShowUpgradingAutop2FailedInfoWithID"));
+
+    // Another state: no screen, the failure code as the exit value.
+    spec_.match_id[0] = 9;
+    shm(5);
+    EXPECT_FALSE(result_.rebooted);
+    EXPECT_EQ(result_.exit_status, 63) << "-193";
+}
+
+TEST_F(Driver, StatesTwoAndMinusThreeKeepTheApplicationsRunning)
+{
+    put(dir_ + "/files/app/scripts/killapps.sh", "#!/bin/sh\necho stopped > /config/killed\n");
+    fs::permissions(dir_ + "/files/app/scripts/killapps.sh", fs::perms::owner_all);
+    shm(2);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_FALSE(fs::exists(dir_ + "/files/config/killed"));
+    shm(0);
+    EXPECT_TRUE(fs::exists(dir_ + "/files/config/killed"));
+}
+
+TEST_F(Driver, FailuresOfTheStepsAfterTheCheck)
+{
+    // The applications cannot be stopped.
+    make_phone([] {
+        phone_options o;
+        o.killapps_exit = 1;
+        return o;
+    }());
+    shm(0, {"35@log:Killapps Failed!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}, {4, 3}, {3, 0}}));
+
+    // Burning fails at the second erase of mtd5.
+    make_phone();
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.shm.enabled = true;
+    const std::vector<unsigned char> img = rom_build(spec_);
+    req.shm.image.assign(img.begin(), img.end());
+    req.faults = {"fault ioctl /dev/mtd5 0x40084D02 2 5"};
+    req.keys = {parse_key_press("35@log:Burn Flash Failed!")};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("burn flash failed!"));
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}, {4, 4}, {3, 0}}));
+}
+
+TEST_F(Driver, AWatchdogThatStaysOnFailsTheRun)
+{
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.faults = {"fault ioctl /dev/misc0 0x80044D05 1 5", "fault ioctl /dev/misc0 0x80044D05 2 5",
+                  "fault ioctl /dev/misc0 0x80044D05 3 5"};
+    req.keys = {parse_key_press("35@log:Upgrade Failed!")};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("Upgrade Failed!"));
+    EXPECT_FALSE(logged("locked upgrader_process"));
+}
+
+TEST_F(Driver, StartUpRefusalsAndExitValues)
+{
+    run({"/basic/bin/upgrader", "a", "b", "c"});
+    EXPECT_EQ(result_.exit_status, 56) << "-200";
+    EXPECT_TRUE(logged("usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file"));
+
+    run({"/bin/sh", "-c", "cp /basic/bin/upgrader /tmp/other && /tmp/other /config/rom.bin"});
+    EXPECT_EQ(result_.exit_status, 0);
+    EXPECT_TRUE(logged("upgrader path error"));
+
+    // The first run holds the process lock (without undo) when it fails to
+    // open its file; the second is refused.
+    run({"/bin/sh", "-c",
+         "/basic/bin/upgrader /config/none.rom; echo $? > /config/first; "
+         "/basic/bin/upgrader /config/none.rom; echo $? > /config/second"});
+    EXPECT_EQ(slurp(dir_ + "/files/config/first"), "60\n") << "-196";
+    EXPECT_EQ(slurp(dir_ + "/files/config/second"), "0\n");
+    EXPECT_TRUE(logged("lock upgrader_process failed"));
+
+    // Without the copy of /sbin/reboot the plain command reboots.
+    image_file();
+    run({"/basic/bin/upgrader", "/config/rom.bin"}, {"fault command 1 cp /sbin/reboot"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(result_.reboot_command, "reboot");
+}
+
+TEST_F(Driver, AnImageWithAnUpgraderHandsOverToIt)
+{
+    rom_partition_spec tool;
+    tool.partition_id = 255;
+    tool.partition_type = 1;
+    const std::string script = "#!/bin/sh\necho \"$0 $#\" > /config/tool_ran\n";
+    tool.data.assign(script.begin(), script.end());
+    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    shm();
+    EXPECT_FALSE(result_.rebooted);
+    EXPECT_EQ(result_.exit_status, 0);
+    EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
+    EXPECT_EQ(slurp(dir_ + "/files/config/tool_ran"), "/tmp/upgrader_tool 0\n");
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "the copy does the burning";
+}
+
+} // namespace
