@@ -23,7 +23,9 @@ int glyph_width(char c)
 
 const std::uint8_t* font_get_data(char c, std::uint8_t)
 {
-    int code = static_cast<signed char>(c);
+    // The character as a signed byte: 0x80 and above are negative.
+    const int byte = static_cast<unsigned char>(c);
+    int code = byte >= 128 ? byte - 256 : byte;
     if (code < 0 || code > 128) code = 32;
     const unsigned int first = header_word(6);
     const unsigned int last = header_word(8);

@@ -74,11 +74,12 @@ void convert_pixel(int x, int y, const std::uint8_t* bitmap)
 void convert_row(int y, int left, int right, const std::uint8_t* bitmap)
 {
     int x = left;
-    const std::uint8_t* row = bitmap + y * (LCD_WIDTH / 8);
+    const std::uint8_t* row = bitmap + static_cast<std::ptrdiff_t>(y) * (LCD_WIDTH / 8);
     for (; x <= right && x % 8 != 0; ++x) convert_pixel(x, y, bitmap);
     if (g_is_Gtype_basicui != 0) {
-        auto* out = g_convert + 2 * (y * LCD_WIDTH);
-        for (; x + 7 <= right; x += 8) std::memcpy(out + 2 * x, g_tables.wide[row[x / 8]], 16);
+        auto* out = g_convert + static_cast<std::ptrdiff_t>(2) * y * LCD_WIDTH;
+        for (; x + 7 <= right; x += 8)
+            std::memcpy(out + static_cast<std::ptrdiff_t>(2) * x, g_tables.wide[row[x / 8]], 16);
     } else {
         auto* out = g_convert + (y * LCD_WIDTH) / 2;
         for (; x + 7 <= right; x += 8) std::memcpy(out + x / 2, g_tables.narrow[row[x / 8]], 4);

@@ -35,9 +35,9 @@ std::vector<unsigned char> demo_image()
         unsigned int id;
         const char* version;
         size_t size;
-    } parts[] = {{0, "2.150.8.1", 300 * 1024},
-                 {5, "2.150.8.2", 200 * 1024},
-                 {6, "2.150.8.3", 700 * 1024 + 100}};
+    } parts[] = {{0, "2.150.8.1", size_t{300} * 1024},
+                 {5, "2.150.8.2", size_t{200} * 1024},
+                 {6, "2.150.8.3", size_t{700} * 1024 + 100}};
     for (const auto& p : parts) {
         rom_partition_spec part;
         part.partition_id = p.id;

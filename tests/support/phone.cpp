@@ -2,8 +2,8 @@
 #include "phone.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -146,8 +146,8 @@ void phone_key_event(int code, int value)
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/var/run/phonesim/control.sock");
     const std::string msg = "key " + std::to_string(code) + " " + std::to_string(value);
-    const ssize_t n = sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                             sizeof addr);
+    const ssize_t n =
+        sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     close(fd);
     if (n < 0) throw std::runtime_error("phone_key_event: send");
 }
