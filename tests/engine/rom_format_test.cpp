@@ -1,0 +1,289 @@
+// The ROM image format: descrambling, result codes and every format check,
+// with images made by the image builder, the check given the image length.
+#include "phone.h"
+#include "rom_builder.h"
+#include "rom_check.h"
+#include "rom_format.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string line(int level, const std::string& text)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
+           std::to_string(level) + ": " + text;
+}
+
+int count(int level, const std::string& text)
+{
+    return phone_syslog_count(level, line(level, text));
+}
+
+bool logged_containing(const std::string& part)
+{
+    for (const auto& r : phone_syslog())
+        if (r.msg.find(part) != std::string::npos) return true;
+    return false;
+}
+
+rom_partition_spec part(unsigned int id, std::vector<unsigned char> data)
+{
+    rom_partition_spec p;
+    p.partition_id = id;
+    p.version = 0x01020304;
+    p.data = std::move(data);
+    return p;
+}
+
+std::vector<unsigned char> bytes(size_t n, unsigned char seed)
+{
+    std::vector<unsigned char> d(n);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + 3 * i);
+    return d;
+}
+
+class RomFormat : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        spec.device_id = 59;
+        spec.oem_id = 7;
+        spec.rom_version = 0x0296080A;
+        spec.match_id[0] = 3;
+        spec.partitions = {part(4, bytes(100, 1)), part(5, bytes(64, 2))};
+    }
+    // The format checks on `img` (copied to aligned words), with its length.
+    int check(const std::vector<unsigned char>& img)
+    {
+        words.assign(img.size() / 4 + 2, 0);
+        std::memcpy(words.data(), img.data(), img.size());
+        return rom_check_format(words.data(), img.size(), &header, headers);
+    }
+    int check() { return check(rom_build(spec)); }
+
+    rom_image_spec spec;
+    std::vector<unsigned int> words;
+    rom_header header = {};
+    partition_header headers[ROM_PARTITIONS_MAX] = {};
+};
+
+TEST(Descramble, SubstitutionThenRotationByTheKey)
+{
+    std::vector<unsigned char> in(92);
+    std::iota(in.begin(), in.end(), static_cast<unsigned char>(40));
+    std::vector<unsigned char> substituted(92);
+    for (size_t i = 0; i < in.size(); ++i) substituted[i] = decrypt[in[i]];
+    for (unsigned char k : {0, 92, 184}) {
+        std::vector<unsigned char> out = in;
+        unsigned char key = k;
+        ASSERT_EQ(aes_decrypt(&key, out.data(), 92, out.data()), 0);
+        EXPECT_EQ(out, substituted) << "key " << int{k} << " does not rotate";
+    }
+    unsigned char key = 93;
+    std::vector<unsigned char> out(92);
+    aes_decrypt(&key, out.data(), 92, in.data());
+    std::vector<unsigned char> rotated(substituted.begin() + 1, substituted.end());
+    rotated.push_back(substituted[0]);
+    EXPECT_EQ(out, rotated);
+    EXPECT_EQ(aes_decrypt(&key, out.data(), 0, in.data()), -1);
+    // The table is a permutation.
+    std::vector<int> seen(256, 0);
+    for (int i = 0; i < 256; ++i) ++seen[decrypt[i]];
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 256);
+}
+
+TEST(UpdMsg, TextsAndSilentCodes)
+{
+    rl_log_init("upgrader", 7);
+    upd_msg_log(UPD_MSG_ROM_CHECKSUM_ERR);
+    upd_msg_log(UPD_MSG_MTD_OPEN_ERR);
+    upd_msg_log(UPD_MSG_PART_VERSION_SAME);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_ROM_CHECKSUM_ERR\n"), 1);
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 1) << "-83 logs the text of -84";
+    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 1);
+    const size_t before = phone_syslog().size();
+    for (int code : {-78, -77, -76, -75, -74, -1, 2, 11, 12, 13, -101, 0}) upd_msg_log(code);
+    EXPECT_EQ(phone_syslog().size(), before);
+    EXPECT_STREQ(upd_msg_name(-96), "UPD_MSG_OEM_VERSION_ERR");
+    EXPECT_STREQ(upd_msg_name(-75), "UPD_MSG_OEM_CHANGE_ERR");
+    EXPECT_EQ(upd_msg_name(-101), nullptr);
+}
+
+TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
+{
+    for (unsigned char key : {0, 37, 92, 93, 184, 255}) {
+        spec.key = key;
+        ASSERT_EQ(check(), 0) << "key " << int{key};
+        EXPECT_EQ(header.device_id, 59U);
+        EXPECT_EQ(header.oem_id, 7U);
+        EXPECT_EQ(header.rom_version, 0x0296080AU);
+        EXPECT_EQ(header.match_id[0], 3);
+        EXPECT_EQ(header.partition_num, 2U);
+        EXPECT_EQ(header.second_magic, ROM_MAGIC);
+    }
+    EXPECT_EQ(headers[1].partition_id, 5U);
+    EXPECT_EQ(headers[1].partition_size, 64U);
+    EXPECT_EQ(count(LOG_DEBUG, "device_id: 3b\n"), 6);
+
+    // The plain form: no descrambling, the word at 104 is not looked at,
+    // and the header checksum covers bytes 8 to 135.
+    spec.scrambled = false;
+    spec.second_magic = 0x12345678;
+    ASSERT_EQ(check(), 0);
+    EXPECT_EQ(header.rom_header_size, 124U);
+    EXPECT_EQ(header.device_id, 59U);
+    EXPECT_EQ(count(LOG_WARNING, "ignore aes decrypt, invalid rom header size 124.\n"), 1);
+    std::vector<unsigned char> img = rom_build(spec);
+    img[136] ^= 0xFF; // just after the plain header: the first partition header
+    EXPECT_NE(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+    img = rom_build(spec);
+    img[135] ^= 0x01;
+    EXPECT_EQ(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+}
+
+TEST_F(RomFormat, HeaderChecksInTheirOrder)
+{
+    spec.magic = 0x4D4F5252U; // the magic in the wrong byte order
+    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
+    EXPECT_EQ(count(LOG_DEBUG, "rom--------:0x4d4f5252\n"), 1);
+    spec.magic.reset();
+
+    spec.second_magic = 0;
+    EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_RROM_ERR);
+    spec.second_magic.reset();
+
+    // partition_num 17 is refused after descrambling, before the checksums.
+    spec.partition_num = 17;
+    spec.bad_header_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_PART_NUM_ERR);
+    EXPECT_EQ(count(LOG_DEBUG, "partition_num: 11\n"), 1);
+    spec.partition_num.reset();
+    EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+    spec.bad_header_checksum = false;
+    spec.bad_rom_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
+    for (const char* name :
+         {"UPD_MSG_ARG_ADDR_ERR\n", "UPD_MSG_ROM_HEADER_RROM_ERR\n", "UPD_MSG_PART_NUM_ERR\n",
+          "UPD_MSG_ROM_HEADER_CHECKSUM_ERR\n", "UPD_MSG_ROM_CHECKSUM_ERR\n"})
+        EXPECT_EQ(count(LOG_ERR, name), 1) << name;
+}
+
+TEST_F(RomFormat, PartitionCountsFromZeroToSixteen)
+{
+    spec.partitions.clear();
+    ASSERT_EQ(check(), 0);
+    EXPECT_EQ(count(LOG_DEBUG, "headers size:0x8c\n"), 1);
+    for (unsigned int k = 0; k < 16; ++k) spec.partitions.push_back(part(k % 10, bytes(8, 1)));
+    ASSERT_EQ(check(), 0);
+    EXPECT_EQ(headers[15].partition_size, 8U);
+}
+
+TEST_F(RomFormat, PartitionChecksAndTheWordsTheyCover)
+{
+    spec.partitions[1].magic = 0x54415052U;
+    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
+    spec.partitions[1].magic.reset();
+    spec.partitions[1].bad_header_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+    spec.partitions[1].bad_header_checksum = false;
+    spec.partitions[0].bad_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
+    EXPECT_TRUE(logged_containing("partition_checksum_cal:"));
+    spec.partitions[0].bad_checksum = false;
+
+    // Fewer than four bytes: no word is summed, the checksum is 0.
+    spec.partitions = {part(4, {1, 2, 3})};
+    ASSERT_EQ(check(), 0);
+    EXPECT_EQ(headers[0].partition_checksum, 0U);
+    // The bytes after the last whole word are outside the partition's
+    // checksum. A changed byte is kept out of the ROM checksum by mending
+    // rom_checksum (plain, at 40) and, for it, the header checksum (at 8).
+    spec.partitions = {part(4, bytes(7, 9))};
+    std::vector<unsigned char> img = rom_build(spec);
+    ASSERT_EQ(check(img), 0);
+    auto flip = [&img](size_t at) {
+        img[at] ^= 0xFF;
+        const unsigned int delta = 0xFFU << (8 * (at % 4));
+        for (size_t w : {size_t{40}, size_t{8}})
+            for (int b = 0; b < 4; ++b) img[w + b] ^= static_cast<unsigned char>(delta >> (8 * b));
+    };
+    flip(headers[0].partition_offset + 5);
+    EXPECT_EQ(check(img), 0);
+    flip(headers[0].partition_offset + 2);
+    EXPECT_EQ(check(img), UPD_MSG_PART_CHECKSUM_ERR);
+}
+
+TEST_F(RomFormat, UnalignedOffsetsAreReadBytewise)
+{
+    // The data moved to an odd offset; the checksum is of the bytes there.
+    std::vector<unsigned char> img = rom_build(spec);
+    ASSERT_EQ(check(img), 0);
+    const unsigned int offset = headers[0].partition_offset;
+    spec.partitions[0].offset = offset + 1;
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(headers[0].partition_offset, offset + 1);
+}
+
+TEST_F(RomFormat, EveryRangeMustLieInsideTheImage)
+{
+    std::vector<unsigned char> img = rom_build(spec);
+    const size_t full = img.size();
+    // Too short for the header record.
+    EXPECT_EQ(check(std::vector<unsigned char>(img.begin(), img.begin() + 139)),
+              UPD_MSG_ARG_ADDR_ERR);
+    EXPECT_EQ(check(std::vector<unsigned char>(img.begin(), img.begin() + 3)),
+              UPD_MSG_ARG_ADDR_ERR);
+    EXPECT_TRUE(logged_containing("rom image too short: 0x8b bytes"));
+    // A header size that would descramble beyond the record.
+    spec.header_size = 168;
+    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
+    EXPECT_TRUE(logged_containing("rom_header_size 0xa8 above 0xa4"));
+    spec.header_size = 164;
+    EXPECT_NE(check(), UPD_MSG_ARG_ADDR_ERR) << "164 is the largest that fits";
+    spec.header_size.reset();
+    // rom_size beyond the end.
+    spec.rom_size = static_cast<unsigned int>(full);
+    EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
+    EXPECT_TRUE(logged_containing("rom data 0x8c.."));
+    spec.rom_size.reset();
+    // A partition header cut off by the end of the image.
+    spec.partitions = {part(4, {}), part(5, {})};
+    spec.partitions[0].offset = 0; // its (empty) data stays inside
+    img = rom_build(spec);
+    ASSERT_EQ(check(img), 0);
+    const size_t second_header = 140 + 44;
+    spec.rom_size = 0;
+    spec.truncate = second_header + 20;
+    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
+    EXPECT_TRUE(logged_containing("partition header 1 at 0xb8..0xe4 leaves the image"));
+    spec.truncate.reset();
+    spec.rom_size.reset();
+    // Partition data beyond the end, and an offset that wraps in 32 bits.
+    spec.partitions = {part(4, bytes(16, 1))};
+    spec.partitions[0].size = 0x1000;
+    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
+    EXPECT_TRUE(logged_containing("partition 0 data 0x"));
+    spec.partitions[0].size.reset();
+    spec.partitions[0].offset = 0xFFFFFFF0U;
+    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
+    // The length given is the limit, even when more memory follows.
+    img = rom_build(spec);
+    words.assign(img.size() / 4 + 64, 0);
+    std::memcpy(words.data(), img.data(), img.size());
+    EXPECT_EQ(rom_check_format(words.data(), img.size() - 1, &header, headers),
+              UPD_MSG_ROM_CHECKSUM_ERR);
+    EXPECT_EQ(rom_check_format(nullptr, 100, &header, headers), -1);
+}
+
+} // namespace
