@@ -45,7 +45,12 @@ int main(int argc, char** argv)
                    "file=PATH (or text=TEXT); type 0 is flash (id 0..9), ids from 255 are "
                    "special: type 1 upgrader program, 2 MTD layout, 3 configuration change");
     app.add_option("--break", faults, std::string("a fault to build in:\n") + rom_fault_help());
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help prints and succeeds; any other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     try {
         rom_image_spec spec;

@@ -128,7 +128,12 @@ int main(int argc, char** argv)
     bool as_json = false;
     app.add_option("image", path, "the ROM image")->required();
     app.add_flag("--json", as_json, "print JSON");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help prints and succeeds; any other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     std::vector<unsigned char> img;
     try {
