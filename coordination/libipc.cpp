@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -30,6 +31,11 @@ struct ipc_data {
     int listen_fd = 0;      // 0 = none
     pthread_t thread{};
     bool thread_started = false;
+    // Set by ipc_unregister() to end the reader thread; the connection the
+    // thread is reading, so that it can be ended too.
+    std::atomic<bool> stopping{false};
+    std::mutex serving_lock; // serving_fd is not closed while it is shut down
+    int serving_fd = -1;
     ipc_callback cb = nullptr;
     void* user = nullptr;
 };
@@ -87,8 +93,7 @@ int read_full(int fd, unsigned char* buf, int count)
     return got;
 }
 
-// What the reader thread holds while it serves one connection; given
-// back should the thread be cancelled.
+// What the reader thread holds while it serves one connection.
 struct connection {
     int fd;
     unsigned char* buf;
@@ -96,16 +101,10 @@ struct connection {
 
 void close_connection(connection* c)
 {
+    const std::lock_guard<std::mutex> hold(g_ipc_data.serving_lock);
+    g_ipc_data.serving_fd = -1;
     if (c->fd >= 0) close(c->fd);
     c->fd = -1;
-}
-
-void drop_connection(void* arg)
-{
-    connection* c = static_cast<connection*>(arg);
-    close_connection(c);
-    std::free(c->buf);
-    c->buf = nullptr;
 }
 
 // Accepts one connection and hands its message to the callback.
@@ -115,8 +114,16 @@ void serve_one(int listen_fd, connection* c)
     socklen_t peer_len = sizeof peer;
     c->fd = accept(listen_fd, as_sockaddr(&peer), &peer_len);
     if (c->fd < 0) {
-        rl_log_err("accept failed: %s", std::strerror(errno));
+        if (!g_ipc_data.stopping) rl_log_err("accept failed: %s", std::strerror(errno));
         return;
+    }
+    if (g_ipc_data.stopping) {
+        close_connection(c); // the wake-up of ipc_unregister()
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> hold(g_ipc_data.serving_lock);
+        g_ipc_data.serving_fd = c->fd;
     }
     std::int32_t msg_len = 0;
     const int len_read = read_full(c->fd, reinterpret_cast<unsigned char*>(&msg_len), 4);
@@ -145,11 +152,7 @@ void serve_one(int listen_fd, connection* c)
     const int body_read = read_full(c->fd, c->buf + 4, expected);
     close_connection(c);
     if (body_read == expected) {
-        // A callback runs to its end; a cancel waits for the next accept.
-        int old_state = 0;
-        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
         g_ipc_data.cb(reinterpret_cast<ipc_msg*>(c->buf), g_ipc_data.user);
-        pthread_setcancelstate(old_state, nullptr);
     } else {
         rl_log_err("msg_len != read_len: msg_len = %d, read_len = %d", expected, body_read);
     }
@@ -293,12 +296,27 @@ int ipc_listen(ipc_callback cb, void* user)
 
 int ipc_unregister()
 {
-    // The thread is gone before the state it reads is cleared; a thread
-    // that was never started is not cancelled.
+    // The reader thread is stopped, not cancelled: cancelling it could
+    // leave a callback half done or a lock it holds taken. It is told to
+    // stop, the connection it reads (if any) is ended, and a connection of
+    // our own wakes its accept. It is gone before the state it reads is
+    // cleared; a thread that was never started is not waited for.
     if (g_ipc_data.thread_started) {
-        pthread_cancel(g_ipc_data.thread);
+        g_ipc_data.stopping = true;
+        {
+            const std::lock_guard<std::mutex> hold(g_ipc_data.serving_lock);
+            if (g_ipc_data.serving_fd >= 0) shutdown(g_ipc_data.serving_fd, SHUT_RDWR);
+        }
+        const int wake = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (wake >= 0) {
+            sockaddr_un addr = socket_address(g_ipc_data.id);
+            if (connect(wake, as_sockaddr(&addr), sizeof addr) < 0)
+                rl_log_err("ipc_unregister: wake the reader: %s", std::strerror(errno));
+            close(wake);
+        }
         pthread_join(g_ipc_data.thread, nullptr);
         g_ipc_data.thread_started = false;
+        g_ipc_data.stopping = false;
     }
     rl_log_debug("leave thread\n");
     g_ipc_data.cb = nullptr;
@@ -326,9 +344,7 @@ void* read_thread(void* arg)
     rl_log_debug("This is thread, thread id is %u, gettid()=%d\n",
                  static_cast<unsigned int>(pthread_self()), kernel_tid());
     connection c = {-1, nullptr};
-    pthread_cleanup_push(drop_connection, &c);
-    while (g_quitflag == 0) serve_one(listen_fd, &c);
-    pthread_cleanup_pop(0);
+    while (g_quitflag == 0 && !g_ipc_data.stopping) serve_one(listen_fd, &c);
     return nullptr;
 }
 

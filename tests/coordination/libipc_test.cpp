@@ -297,6 +297,18 @@ TEST_F(IpcReceiver, UnregisterStopsTheReaderAndLeavesTheSocketFile)
     EXPECT_EQ(word(box.messages[0], 1), 77);
 }
 
+TEST_F(IpcReceiver, UnregisterEndsAConnectionThatSendsNothing)
+{
+    // A sender that connects and stays silent holds the reader in its read.
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = address_of(IPC_ID_TEST);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(ipc_unregister(), 0) << "returns instead of waiting for the sender";
+    close(fd);
+    EXPECT_TRUE(box.messages.empty());
+}
+
 TEST_F(Ipc, ListenNeedsAnIdAndMakesTheSocketFolder)
 {
     inbox box;
