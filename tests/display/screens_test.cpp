@@ -1,0 +1,278 @@
+// The dialog and the screens, on the simulated phone: its frames (PNG)
+// and its keypad.
+#include "basicui.h"
+#include "basicui_screens.h"
+#include "dialog.h"
+#include "display_util.h"
+#include "keypad.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The picture of the last refresh, as the phone captured it.
+screen last_frame()
+{
+    std::istringstream log(phone_read_file(run_dir() + "/frames.jsonl"));
+    std::string line, last;
+    while (std::getline(log, line))
+        if (!line.empty()) last = line;
+    screen s;
+    if (last.empty()) return s;
+    char name[32];
+    std::snprintf(name, sizeof name, "/frames/%04d.png",
+                  nlohmann::json::parse(last)["frame"].get<int>());
+    read_png(run_dir() + name, &s);
+    return s;
+}
+
+// Black pixels of the frame in a rectangle.
+int black_in(const screen& s, int x0, int y0, int x1, int y1)
+{
+    int n = 0;
+    for (int y = y0; y <= y1; ++y)
+        for (int x = x0; x <= x1; ++x) n += s.grey[static_cast<size_t>(y * s.width + x)] < 128;
+    return n;
+}
+
+std::string err(const std::string& text)
+{
+    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) +
+           ",l3: " + text;
+}
+
+class Screens : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        set_hwver(kGtypeHwver);
+        ASSERT_EQ(ui.Init(), 0);
+    }
+    CBasicUI ui;
+};
+
+TEST_F(Screens, TheProgressBarIsPercentOf396)
+{
+    const struct {
+        int percent, width;
+    } rows[] = {{0, 0}, {50, 198}, {100, 396}, {150, 396}, {33, 130}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(ui.SetUpgradingProgressBar(r.percent), 0);
+        const screen s = last_frame();
+        ASSERT_EQ(s.width, 480);
+        EXPECT_EQ(black_in(s, 44, 230, 439, 230), r.width) << r.percent << "%";
+        // The frame is black, the track white around the bar.
+        EXPECT_EQ(black_in(s, 40, 220, 443, 220), 404);
+        EXPECT_EQ(black_in(s, 42, 222, 441, 223), 0);
+        // The background image: "Upgrading" and "Please wait..." in their places.
+        EXPECT_GT(black_in(s, 59, 44, 409, 103), 500);
+        EXPECT_GT(black_in(s, 138, 130, 334, 152), 100);
+        EXPECT_EQ(black_in(s, 0, 0, 479, 43), 0);
+    }
+}
+
+TEST_F(Screens, FailureScreensShowTheirTextAndNumber)
+{
+    char msg[] = "Burn Flash Failed!";
+    ui.ShowUpgradingFailedInfoWithID(msg, 0);
+    const screen alone = last_frame();
+    ui.ShowUpgradingFailedInfoWithID(msg, -74);
+    const screen with_id = last_frame();
+    // The title bar and the soft key are reverse video; the text line
+    // grows by ":-74".
+    EXPECT_GT(black_in(alone, 0, 0, 479, 25), 480 * 26 / 2);
+    EXPECT_GT(black_in(alone, 360, 246, 475, 271), 116 * 26 / 2);
+    EXPECT_EQ(black_in(alone, 0, 246, 356, 271), 0) << "empty soft keys stay white";
+    EXPECT_EQ(black_in(alone, 230, 26, 479, 51), 0);
+    EXPECT_GT(black_in(with_id, 230, 26, 479, 51), 0);
+    EXPECT_EQ(black_in(alone, 0, 26, 220, 51), black_in(with_id, 0, 26, 220, 51));
+
+    ui.ShowUpgradingAutop2FailedInfoWithID(-193, 60);
+    const screen countdown = last_frame();
+    EXPECT_GT(black_in(countdown, 0, 104, 479, 129), 0) << "the seconds on line 4";
+    EXPECT_EQ(phone_syslog_count(7, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                        std::to_string(getpid()) +
+                                        ",l7: Do ShowUpgradingAutop2FailedInfoWithID"),
+              1);
+    char rebooting[] = "Rebooting...";
+    ui.DispNoticeInfo(rebooting);
+    const screen notice = last_frame();
+    EXPECT_EQ(black_in(notice, 0, 0, 479, 122), 0);
+    EXPECT_GT(black_in(notice, 0, 123, 479, 148), 0);
+}
+
+TEST_F(Screens, ShowInfoTakesAtMostFiveLines)
+{
+    char l0[] = "T", l1[] = "1", l2[] = "2", l3[] = "3", l4[] = "4", l5[] = "5", l6[] = "6";
+    char* lines[] = {l0, l1, l2, l3, l4, l5, l6};
+    ui.ShowInfo(lines, 7);
+    const screen s = last_frame();
+    EXPECT_GT(black_in(s, 0, 104, 479, 129), 0) << "line 4";
+    EXPECT_EQ(black_in(s, 0, 130, 479, 271), 0) << "nothing below it";
+    const int frames = refresh_count();
+    ui.ShowInfo(lines, 0);
+    ui.ShowInfo(nullptr, 3);
+    EXPECT_EQ(refresh_count(), frames);
+    EXPECT_EQ(phone_syslog_count(3, err("ShowInfo: invalid params.")), 2);
+}
+
+TEST_F(Screens, TheUserSettingScreenTakesKeys)
+{
+    std::thread keys([] {
+        std::this_thread::sleep_for(900ms); // the keypad thread opens the device first
+        for (int code : {2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 5, 5, KEY_OK}) {
+            phone_key_event(code, 1);
+            phone_key_event(code, 0);
+            std::this_thread::sleep_for(120ms);
+        }
+    });
+    char user[16] = {}, pass[16] = {};
+    const int r = ui.OpenUserSetting(user, sizeof user, pass, sizeof pass);
+    keys.join();
+    EXPECT_EQ(r, 1);
+    EXPECT_STREQ(user, "b") << "2 twice, quickly: the second letter";
+    EXPECT_STREQ(pass, "55") << "mode 123 after soft key 2";
+    EXPECT_EQ(ui.OpenUserSetting(nullptr, 1, pass, 1), -1);
+    EXPECT_EQ(phone_syslog_count(3, err("OpenUserSetting:invalid params.")), 1);
+}
+
+DisplayInfo two_inputs()
+{
+    DisplayInfo info;
+    basicui_displayline_init(&info);
+    info.focus = 1;
+    info.first = 1;
+    info.last = 2;
+    for (int i = 1; i <= 2; ++i) {
+        info.lines[i].x = 0;
+        info.lines[i].y = 27 * i;
+        info.lines[i].w = 480;
+        info.lines[i].h = 26;
+        info.lines[i].value_width = 300;
+        info.lines[i].type = 1;
+        std::snprintf(info.lines[i].text, sizeof info.lines[i].text, "t%d", i);
+    }
+    return info;
+}
+
+TEST_F(Screens, DialogFocusKeysAndTicks)
+{
+    DisplayInfo info = two_inputs();
+    open_dlg(g_dlgdisplay, &info);
+    Dialog* d = g_dlgdisplay;
+    EXPECT_EQ(d->controls[1].cursor, 0) << "input cursors start at 0, hidden";
+    EXPECT_EQ(d->controls[1].cursor_on, 0);
+    dlg_next_item(d);
+    EXPECT_EQ(d->focus, 2);
+    dlg_next_item(d);
+    EXPECT_EQ(d->focus, 1) << "wraps to first";
+    dlg_prev_item(d);
+    EXPECT_EQ(d->focus, 2) << "wraps to last";
+    EXPECT_EQ(d->controls[2].cursor_on, 1);
+    // Key 33 switches the mode and relabels soft key 2.
+    EXPECT_EQ(dlg_key_handler(d, 33), 0);
+    EXPECT_STREQ(d->controls[9].label, "123");
+    // Key 40 only redraws.
+    const int frames = refresh_count();
+    EXPECT_EQ(dlg_key_handler(d, 40), 0);
+    EXPECT_EQ(refresh_count(), frames + 1);
+    // Key 17 copies every control's text back and returns at once.
+    std::strcpy(d->controls[2].text, "edited");
+    EXPECT_EQ(dlg_key_handler(d, 17), 1);
+    EXPECT_EQ(refresh_count(), frames + 1) << "no redraw";
+    EXPECT_STREQ(info.lines[2].text, "edited");
+    EXPECT_STREQ(info.lines[0].text, "");
+    EXPECT_EQ(dlg_key_handler(d, 32), 2);
+    // Outside first..last the focus does not move.
+    d->focus = 5;
+    dlg_next_item(d);
+    EXPECT_EQ(d->focus, 5);
+    // No focus: keys are refused and ticks do nothing.
+    DisplayInfo plain;
+    basicui_displayline_init(&plain);
+    open_dlg(g_dlgdisplay, &plain);
+    EXPECT_EQ(dlg_key_handler(d, 2), -1);
+    const int before = refresh_count();
+    dlg_tick(d);
+    EXPECT_EQ(refresh_count(), before);
+}
+
+TEST_F(Screens, BackgroundsWhiteBlackOrABitmap)
+{
+    DisplayInfo info;
+    basicui_displayline_init(&info);
+    info.image = DISPLAY_IMAGE_BLACK;
+    basicui_open_display_info(&info, 0);
+    EXPECT_EQ(black_in(last_frame(), 0, 0, 479, 271), 480 * 272);
+    basicui_displayline_init(&info);
+    basicui_open_display_info(&info, 0);
+    EXPECT_EQ(black_in(last_frame(), 0, 0, 479, 271), 0);
+    info.image = g_image_upgrading;
+    basicui_open_display_info(&info, 0);
+    EXPECT_GT(black_in(last_frame(), 59, 44, 409, 103), 500);
+}
+
+// Labels, a framed input line and a reverse-video title: the picture the
+// phone shows, pixel for pixel, on both panel kinds.
+void golden(const char* hwver, const char* file)
+{
+    set_hwver(hwver);
+    CBasicUI ui;
+    ASSERT_EQ(ui.Init(), 0);
+    DisplayInfo info;
+    basicui_displayline_init(&info);
+    auto line = [&info](int i, int y, const char* label, int align, int reverse) {
+        DisplayLine& l = info.lines[i];
+        l.x = 0;
+        l.y = y;
+        l.w = 480;
+        l.h = 26;
+        l.align = static_cast<uint8_t>(align);
+        l.reverse = static_cast<uint8_t>(reverse);
+        std::snprintf(l.label, sizeof l.label, "%s", label);
+    };
+    line(0, 0, "Phone Settings", 1, 1);
+    line(1, 40, "Model: 59, revision 1", 0, 0);
+    line(2, 70, "Right aligned label", 2, 0);
+    line(3, 110, "Name:", 0, 0);
+    info.lines[3].type = 1;
+    info.lines[3].border = 1;
+    info.lines[3].value_width = 300;
+    std::snprintf(info.lines[3].text, sizeof info.lines[3].text, "%s", "Quick brown fox 0123");
+    basicui_open_display_info(&info, 0);
+    const screen got = last_frame();
+    screen want;
+    ASSERT_TRUE(read_png(std::string(GOLDEN_DIR) + "/" + file, &want)) << file;
+    ASSERT_EQ(got.width, want.width);
+    ASSERT_EQ(got.height, want.height);
+    int differing = 0;
+    for (size_t i = 0; i < got.grey.size(); ++i) differing += got.grey[i] != want.grey[i];
+    EXPECT_EQ(differing, 0) << "pixels that differ from " << file << "; the frame is " << run_dir()
+                            << "/frames";
+}
+
+TEST(Golden, SixteenBitPanel)
+{
+    rl_log_init("upgrader", 7);
+    golden(kGtypeHwver, "settings_16bit.png");
+}
+
+TEST(Golden, FourBitPanel)
+{
+    rl_log_init("upgrader", 7);
+    golden(k4bitHwver, "settings_4bit.png");
+}
+
+} // namespace
