@@ -177,8 +177,10 @@ int ctrl_insert_char(Control* c, char ch)
 int ctrl_del_char(Control* c)
 {
     const std::size_t n = std::strlen(c->text);
-    if (c->cursor == 0) return -1;
+    // A cursor left past the end of a shortened text counts from the end;
+    // with nothing before it there is nothing to delete.
     const std::size_t at = std::min<std::size_t>(c->cursor, n);
+    if (at == 0) return -1;
     char scratch[CTRL_TEXT_SIZE];
     std::memcpy(scratch, c->text, at - 1);
     std::memcpy(scratch + at - 1, c->text + at, n - at + 1);

@@ -180,6 +180,17 @@ TEST(Controls, Editing)
     c.cursor = 0;
     EXPECT_EQ(ctrl_del_char(&c), -1);
     EXPECT_STREQ(c.text, "ab");
+    // A cursor left behind when a caller shortens the text deletes from
+    // the end, and an emptied text has nothing to delete.
+    c.cursor = 9;
+    EXPECT_EQ(ctrl_del_char(&c), 0);
+    EXPECT_STREQ(c.text, "a");
+    EXPECT_EQ(c.cursor, 1);
+    c.text[0] = '\0';
+    c.cursor = 2;
+    EXPECT_EQ(ctrl_del_char(&c), -1);
+    EXPECT_STREQ(c.text, "");
+    EXPECT_EQ(c.cursor, 2);
     Control full = input(1, std::string(63, 'z').c_str());
     EXPECT_EQ(ctrl_insert_char(&full, 'y'), -1);
     EXPECT_EQ(std::strlen(full.text), 63U);
