@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +31,11 @@ constexpr rect kSoftKeys[4] = {
 
 // Passes of the key loop, counted over the whole process.
 int g_key_passes = 0;
+
+// One screen is drawn at a time: in the auto-provisioning ending the
+// countdown and the key wait both draw, and a frame must never be half of
+// one screen and half of another.
+std::mutex g_screen_lock;
 
 void set_line(DisplayLine* l, int x, int y, int w, int h, const char* label)
 {
@@ -77,16 +83,21 @@ void basicui_displayline_init(DisplayInfo* info)
 
 int basicui_open_display_info(DisplayInfo* info, int wait)
 {
-    open_dlg(g_dlgdisplay, info);
+    {
+        const std::lock_guard<std::mutex> hold(g_screen_lock);
+        open_dlg(g_dlgdisplay, info);
+    }
     if (wait == 0) return 0;
     for (;;) {
         usleep(kPollUs);
         const int key = basicui_get_keypressed();
         if (key != 0) {
             rl_log_info("KEY = %d", key);
+            const std::lock_guard<std::mutex> hold(g_screen_lock);
             const int r = g_dlgdisplay->key(g_dlgdisplay, static_cast<std::uint8_t>(key & 0xFF));
             if (r == 1 || r == 2) return r;
         } else if (++g_key_passes >= kPollsPerTick) {
+            const std::lock_guard<std::mutex> hold(g_screen_lock);
             g_dlgdisplay->tick(g_dlgdisplay);
             g_key_passes = 0;
         }

@@ -115,8 +115,15 @@ int direct_mode(CBasicUI* ui, const char* path, int fallback)
     } else {
         ui->ShowVersion();
         const auto* image = static_cast<const unsigned int*>(f.map);
-        const int r =
+        int r =
             rom_upgrade_check(image, f.size, run->env, &run->header, run->headers, run->burn_flags);
+        // An extracted upgrader stopped the walk before the device rules:
+        // check again, past the extracted file, and act on that.
+        if (r == ROM_CHECK_UPGRADER_EXTRACTED) {
+            std::memset(run->burn_flags, 0, sizeof run->burn_flags);
+            r = rom_upgrade_check(image, f.size, run->env, &run->header, run->headers,
+                                  run->burn_flags);
+        }
         if (r < 0 && r != UPD_MSG_ROM_VERSION_SAME) {
             failed = "rom pack check failed!\n";
         } else if (killapps(0) < 0) {

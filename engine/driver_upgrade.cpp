@@ -188,8 +188,17 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
     // The check writes only what it examines: start from cleared records.
     std::memset(run->headers, 0, sizeof run->headers);
     std::memset(run->burn_flags, 0, sizeof run->burn_flags);
-    const int checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
-                                          run->headers, run->burn_flags);
+    int checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
+                                    run->headers, run->burn_flags);
+    // An extracted upgrader ends the walk before the device rules ran. Only
+    // shared-memory mode hands over to it; otherwise the check runs again
+    // (the extracted file now exists and is passed over) and its verdict
+    // is the one that counts.
+    if (!shared && checked == ROM_CHECK_UPGRADER_EXTRACTED) {
+        std::memset(run->burn_flags, 0, sizeof run->burn_flags);
+        checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
+                                    run->headers, run->burn_flags);
+    }
     if (checked == UPD_MSG_ROM_VERSION_SAME) {
         run->same_version = 1;
     } else if (checked < 0) {

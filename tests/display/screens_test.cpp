@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -146,6 +147,33 @@ TEST_F(Screens, TheUserSettingScreenTakesKeys)
     EXPECT_STREQ(pass, "55") << "mode 123 after soft key 2";
     EXPECT_EQ(ui.OpenUserSetting(nullptr, 1, pass, 1), -1);
     EXPECT_EQ(phone_syslog_count(3, err("OpenUserSetting:invalid params.")), 1);
+}
+
+TEST_F(Screens, TwoThreadsNeverMixTheirScreens)
+{
+    // The countdown and the key wait of the auto-provisioning ending.
+    const int before = refresh_count();
+    std::thread countdown([this] {
+        for (int i = 0; i < 150; ++i) ui.ShowUpgradingAutop2FailedInfoWithID(-193, 60);
+    });
+    char rebooting[] = "Rebooting...";
+    for (int i = 0; i < 150; ++i) ui.DispNoticeInfo(rebooting);
+    countdown.join();
+    EXPECT_EQ(refresh_count(), before + 300);
+    // Every captured frame is one of the two screens, whole.
+    std::istringstream log(phone_read_file(run_dir() + "/frames.jsonl"));
+    std::string line;
+    std::set<std::string> pictures;
+    for (int n = 0; std::getline(log, line); ++n) {
+        const nlohmann::json f = nlohmann::json::parse(line);
+        if (n < before || !f["new"].get<bool>()) continue;
+        char name[32];
+        std::snprintf(name, sizeof name, "/frames/%04d.png", f["frame"].get<int>());
+        screen s;
+        ASSERT_TRUE(read_png(run_dir() + name, &s));
+        pictures.insert(std::string(s.grey.begin(), s.grey.end()));
+    }
+    EXPECT_EQ(pictures.size(), 2U);
 }
 
 DisplayInfo two_inputs()

@@ -122,10 +122,12 @@ protected:
     {
         return slurp(dir_ + "/flash/chip.bin").substr(addr - phone::kChipBase, n);
     }
+    // The data of the image's mtd5 partition.
     std::string mtd5_expected() const
     {
-        const auto& d = spec_.partitions[0].data;
-        return std::string(d.begin(), d.end());
+        for (const auto& p : spec_.partitions)
+            if (p.partition_id == 5) return std::string(p.data.begin(), p.data.end());
+        return "";
     }
 
     std::string dir_, run_dir_, log_;
@@ -149,7 +151,7 @@ TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
     shm();
     EXPECT_TRUE(result_.rebooted);
     EXPECT_EQ(result_.reboot_command, "/tmp/reboot");
-    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
     EXPECT_EQ(slurp(dir_ + "/files/config/config_modify"), text);
     EXPECT_TRUE(fs::exists(dir_ + "/files/config/autop_retry_save.cfg"));
     EXPECT_FALSE(fs::exists(dir_ + "/files/config/upgrader_autop"));
@@ -170,7 +172,7 @@ TEST_F(Driver, FileModeBurnsAndRemovesTheOldConfiguration)
     put(dir_ + "/files/config/etc/old.cfg", "old");
     run({"/basic/bin/upgrader", "/config/rom.bin"});
     EXPECT_TRUE(result_.rebooted);
-    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
     EXPECT_FALSE(fs::exists(dir_ + "/files/config/etc"));
     EXPECT_FALSE(fs::exists(dir_ + "/files/config/autop_retry_save.cfg"))
         << "the configuration fixes belong to shared-memory mode";
@@ -194,7 +196,7 @@ TEST_F(Driver, DirectModeBurnsWithoutLocksOrBroadcasts)
     EXPECT_TRUE(logged("rom upgrader completed!"));
     EXPECT_FALSE(logged("locked upgrader_process"));
     EXPECT_TRUE(broadcasts().empty());
-    EXPECT_EQ(chip(kMtd5, 70000), mtd5_expected());
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
 }
 
 TEST_F(Driver, ARefusedRomShowsItsFailureAndRebootsOnSoftKey4)
@@ -341,6 +343,31 @@ TEST_F(Driver, AnImageWithAnUpgraderHandsOverToIt)
     EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
     EXPECT_EQ(slurp(dir_ + "/files/config/tool_ran"), "/tmp/upgrader_tool 0\n");
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "the copy does the burning";
+}
+
+TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
+{
+    rom_partition_spec tool;
+    tool.partition_id = 255;
+    tool.partition_type = 1;
+    const std::string script = "#!/bin/sh\nexit 0\n";
+    tool.data.assign(script.begin(), script.end());
+    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    // The first check stops at the upgrader; the second applies every rule.
+    spec_.match_id[0] = 9;
+    image_file();
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader", "/config/rom.bin"};
+    req.keys = {parse_key_press("35@log:Rom check Failed!")};
+    boot(req);
+    EXPECT_TRUE(logged("rom pack check failed! ID:-94"));
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
+
+    spec_.match_id[0] = 3;
+    image_file();
+    run({"/basic/bin/upgrader", "/config/rom.bin"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected()) << "the partition after the upgrader";
 }
 
 } // namespace
