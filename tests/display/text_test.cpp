@@ -1,5 +1,6 @@
 // Text, controls and multi-tap entry, compared as pixels of the off-screen
 // bitmap.
+#include "basicui_screens.h"
 #include "control.h"
 #include "display_util.h"
 #include "font.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -50,6 +52,41 @@ TEST(Font, TableHeaderAndGlyphs)
         EXPECT_EQ(std::count(g + 2, g + 74, 0), 72) << "code " << c << " is blank";
     }
     EXPECT_EQ(font_get_data(static_cast<char>(0xC4), 24), font_get_data(' ', 24));
+}
+
+// The progress background: ink only inside the two text boxes, and the
+// words reach across at least half of each box.
+TEST(Font, ProgressBackgroundKeepsItsTextInItsBoxes)
+{
+    struct box {
+        int left, top, right, bottom;
+        int ink, min_x, max_x, min_y, max_y;
+    } boxes[2] = {{59, 44, 409, 103, 0, 480, -1, 272, -1},
+                  {138, 130, 334, 152, 0, 480, -1, 272, -1}};
+    int outside = 0;
+    for (int y = 0; y < LCD_HEIGHT; ++y) {
+        for (int x = 0; x < LCD_WIDTH; ++x) {
+            if (test_bit(y * LCD_WIDTH + x, g_image_upgrading, LCD_BITMAP_SIZE) == 0) continue;
+            bool inside = false;
+            for (box& b : boxes) {
+                if (x < b.left || x > b.right || y < b.top || y > b.bottom) continue;
+                inside = true;
+                ++b.ink;
+                b.min_x = std::min(b.min_x, x);
+                b.max_x = std::max(b.max_x, x);
+                b.min_y = std::min(b.min_y, y);
+                b.max_y = std::max(b.max_y, y);
+            }
+            outside += inside ? 0 : 1;
+        }
+    }
+    EXPECT_EQ(outside, 0);
+    for (const box& b : boxes) {
+        EXPECT_GT(b.ink, 150) << b.left;
+        EXPECT_GT(b.max_x - b.min_x, (b.right - b.left) / 2) << b.left;
+        EXPECT_GT(b.max_y - b.min_y, (b.bottom - b.top) / 2) << b.left;
+    }
+    EXPECT_GT(boxes[0].ink, 2 * boxes[1].ink) << "the large bold word carries more ink";
 }
 
 TEST(Text, AlignmentOffsetsAndTheHighByte)
