@@ -370,4 +370,20 @@ TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
     EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected()) << "the partition after the upgrader";
 }
 
+TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
+{
+    char tmpl[] = "/tmp/phonesim-demo.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string cmd =
+        std::string(PHONESIM_BUILD_DIR) + "/sim/phonesim demo " + tmpl + " > " + tmpl + ".out 2>&1";
+    const int status = std::system(cmd.c_str());
+    const std::string out = slurp(std::string(tmpl) + ".out");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("the partitions hold exactly the image's data"), std::string::npos) << out;
+    EXPECT_NE(out.find("[x] rebooted with \"/tmp/reboot\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("[ ]"), std::string::npos) << "every stage reached\n" << out;
+    fs::remove_all(tmpl);
+    fs::remove(std::string(tmpl) + ".out");
+}
+
 } // namespace
