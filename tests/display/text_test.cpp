@@ -107,6 +107,45 @@ TEST(Text, AlignmentOffsetsAndTheHighByte)
     EXPECT_GT(ink_in(0, 0, 30, 30), 0);
 }
 
+// The glyphs of `str` plotted bit by bit from the font table, the first
+// glyph's left column at `left`, rows y .. y + last_row.
+std::vector<uint8_t> plotted(int left, int y, const char* str, int last_row = 23)
+{
+    clear_bitmap();
+    for (int i = 0; str[i] != '\0'; ++i) {
+        const uint8_t* g = font_get_data(str[i], 24);
+        for (int r = 0; r <= last_row && r < g[1]; ++r)
+            for (int c = 0; c < g[0]; ++c)
+                if (test_bit(r * g[0] + c, g + 2, 72) != 0)
+                    lcd_draw_point(static_cast<uint16_t>(left + c), static_cast<uint16_t>(y + r),
+                                   1);
+        left += g[0];
+    }
+    return bitmap_copy();
+}
+
+TEST(Text, GlyphsLandOnTheirColumnsAndStopBelowTheBox)
+{
+    const std::vector<uint8_t> centred = drawn(plain(1), 10, 30, 116, "OK");
+    EXPECT_EQ(centred, plotted(10 + 47, 30, "OK")) << "centred in 116: first column at x + 47";
+    const std::vector<uint8_t> left = drawn(plain(0), 10, 30, 116, "OK");
+    EXPECT_EQ(left, plotted(12, 30, "OK")) << "left aligned: 2 pixels inside the box";
+    // A box 10 rows high: each glyph stops after the first row below it (11).
+    TextAttr a = plain();
+    clear_bitmap();
+    lcd_draw_text(&a, 10, 30, 200, 10, "Hg", 24, 1);
+    const std::vector<uint8_t> short_box = bitmap_copy();
+    EXPECT_EQ(short_box, plotted(12, 30, "Hg", 11));
+    // Every printable character is a real 12 x 24 glyph.
+    for (int c = 33; c < 127; ++c) {
+        const uint8_t* g = font_get_data(static_cast<char>(c), 24);
+        EXPECT_EQ(g[0], 12) << c;
+        EXPECT_EQ(g[1], 24) << c;
+        EXPECT_LT(std::count(g + 2, g + 74, 0), 72) << "code " << c << " has ink";
+    }
+    for (int c = 1; c < 32; ++c) EXPECT_EQ(font_get_data(static_cast<char>(c), 24)[0], 24) << c;
+}
+
 TEST(Text, CursorPendingAndScrolling)
 {
     // An empty string with the cursor at 0 still draws the cursor line.
