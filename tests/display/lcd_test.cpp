@@ -58,6 +58,12 @@ TEST_F(Lcd, PanelKindFromTheHardwareVersion)
         set_hwver(r.hwver);
         EXPECT_EQ(lcdGetGtype(), r.gtype) << r.hwver;
     }
+    // A blank line scans as an input failure: logged, not G-type.
+    phone_write_file(phone_state_path("platform/hwver"), "\n");
+    EXPECT_EQ(lcdGetGtype(), 0);
+    EXPECT_EQ(phone_syslog_count(3, "upgrader pid" + std::to_string(getpid()) + ",tid" +
+                                        std::to_string(getpid()) + ",l3: lcdGetGtype  failed."),
+              1);
     // Nothing readable: the command's empty output is logged, not G-type.
     phone_write_file(phone_state_path("platform/hwver"), "");
     EXPECT_EQ(lcdGetGtype(), 0);
@@ -123,6 +129,14 @@ TEST_F(Lcd, BitHelpersStayInsideTheirBuffers)
     SetPixel_4bit(0, 0, conv, 4, 1);
     SetPixel_4bit(1, 0, conv, 4, 0);
     EXPECT_EQ(conv[0], 0xF0);
+    SetPixel_4bit(8, 0, conv, 4, 1); // byte 4: outside
+    EXPECT_EQ(conv[1], 0x11);
+    EXPECT_EQ(conv[2], 0x00);
+    EXPECT_EQ(conv[3], 0x00);
+    const std::string prefix =
+        "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l3: ";
+    EXPECT_EQ(phone_syslog_count(3, prefix + "SetPixel failed: byte_offset = 4, size = 4"), 1);
+    EXPECT_EQ(phone_syslog_count(3, prefix + "SetPixel_4bit failed: byte_offset = 4, size = 4"), 1);
 }
 
 TEST_F(Lcd, ARefreshConvertsFromTheCornerAndCopiesEverything)
