@@ -303,4 +303,67 @@ TEST(Golden, FourBitPanel)
     golden(k4bitHwver, "settings_4bit.png");
 }
 
+// The last frame, pixel for pixel, against golden/<name>.png. A blinking
+// cursor may differ: with `cursor_rows` given, pixels that differ in one
+// single column within those rows are the cursor's phase, nothing else.
+void expect_golden(const std::string& name, std::pair<int, int> cursor_rows = {-1, -1})
+{
+    const screen got = last_frame();
+    screen want;
+    ASSERT_TRUE(read_png(std::string(GOLDEN_DIR) + "/" + name + ".png", &want))
+        << name << ".png is missing; the frame is in " << run_dir() << "/frames";
+    ASSERT_EQ(got.grey.size(), want.grey.size());
+    int differing = 0;
+    std::set<int> cursor_columns;
+    for (size_t i = 0; i < got.grey.size(); ++i) {
+        if (got.grey[i] == want.grey[i]) continue;
+        const int x = static_cast<int>(i) % got.width, y = static_cast<int>(i) / got.width;
+        if (y >= cursor_rows.first && y <= cursor_rows.second)
+            cursor_columns.insert(x);
+        else
+            ++differing;
+    }
+    EXPECT_EQ(differing, 0) << name << "; the frame is in " << run_dir() << "/frames";
+    EXPECT_LE(cursor_columns.size(), 1U) << name << ": more than a cursor differs";
+}
+
+TEST_F(Screens, GoldenProgressFailureCountdownAndNotice)
+{
+    for (int percent : {0, 50, 100}) {
+        ui.SetUpgradingProgressBar(percent);
+        expect_golden("progress_" + std::to_string(percent));
+    }
+    char msg[] = "Rom check Failed!";
+    ui.ShowUpgradingFailedInfoWithID(msg, -93);
+    expect_golden("failure_rom_check");
+    ui.ShowUpgradingAutop2FailedInfoWithID(-193, 60);
+    expect_golden("autop_countdown_60");
+    char rebooting[] = "Rebooting...";
+    ui.DispNoticeInfo(rebooting);
+    expect_golden("notice_rebooting");
+}
+
+TEST_F(Screens, GoldenUserSettingAfterTyping)
+{
+    std::thread keys([] {
+        std::this_thread::sleep_for(900ms);
+        // "ab" as user (2, then 2 twice), then the password "7" in mode 123.
+        for (int code : {2, 0, 2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 7, 0, KEY_OK}) {
+            if (code == 0) {
+                std::this_thread::sleep_for(1300ms); // two ticks: the letter is committed
+                continue;
+            }
+            phone_key_event(code, 1);
+            phone_key_event(code, 0);
+            std::this_thread::sleep_for(120ms);
+        }
+    });
+    char user[16] = {}, pass[16] = {};
+    EXPECT_EQ(ui.OpenUserSetting(user, sizeof user, pass, sizeof pass), 1);
+    keys.join();
+    EXPECT_STREQ(user, "ab");
+    EXPECT_STREQ(pass, "7");
+    expect_golden("user_setting_typed", {27, 80});
+}
+
 } // namespace
