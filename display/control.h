@@ -55,5 +55,6 @@ void ctrl_move_left(Control* c);
 void ctrl_move_right(Control* c);
 // Inserts at the cursor: 0, or -1 when the text already holds 63 characters.
 int ctrl_insert_char(Control* c, char ch);
-// Deletes before the cursor and commits: 0, or -1 with the cursor at 0.
+// Deletes before the cursor and commits: 0, or -1 with nothing before the
+// cursor (at 0, or past the end of an empty text).
 int ctrl_del_char(Control* c);
