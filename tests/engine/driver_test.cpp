@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -368,6 +369,117 @@ TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
     run({"/basic/bin/upgrader", "/config/rom.bin"});
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected()) << "the partition after the upgrader";
+}
+
+// The phone's layout as /tmp/mtd.conf text, with `changes`.
+std::string layout_text(const std::map<int, std::string>& changes, bool all = true)
+{
+    const char* ranges[] = {"90130000,90330000", "90030000,90130000", "90000000,90020000",
+                            "90020000,90030000", "90730000,907b0000", "90330000,90430000",
+                            "90430000,90730000", "907b0000,907d0000", "907d0000,907f0000",
+                            "907f0000,90800000"};
+    std::string text = "[mtd]\n";
+    for (int n = 0; n < (all ? 10 : 9); ++n) {
+        const auto c = changes.find(n);
+        text +=
+            "mtd" + std::to_string(n) + " = " + (c != changes.end() ? c->second : ranges[n]) + "\n";
+    }
+    return text;
+}
+
+class DriverLayout : public Driver {
+protected:
+    void with_layout(const std::string& text)
+    {
+        rom_partition_spec layout;
+        layout.partition_id = 255;
+        layout.partition_type = 2;
+        layout.data.assign(text.begin(), text.end());
+        spec_.partitions.insert(spec_.partitions.begin(), layout);
+    }
+    void relocation_phone()
+    {
+        phone_options o;
+        o.relocation = true;
+        make_phone(o);
+    }
+    std::vector<std::string> relocations() const
+    {
+        std::vector<std::string> out;
+        for (const auto& r : report_["flash"]["relocations"])
+            out.push_back(r["partition"].get<std::string>() + " " + r["offset"].get<std::string>());
+        return out;
+    }
+};
+
+TEST_F(DriverLayout, TheSameLayoutMovesNothing)
+{
+    relocation_phone();
+    with_layout(layout_text({}));
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("mtd_config"));
+    EXPECT_TRUE(relocations().empty());
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
+}
+
+TEST_F(DriverLayout, AChangedPartitionIsMovedThenBurned)
+{
+    relocation_phone();
+    with_layout(layout_text({{6, "90440000,90730000"}}));
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(relocations().size(), 1U);
+    EXPECT_FALSE(logged("cat_env_config_block\n") &&
+                 logged("shellcmd:/tmp/bin/cat /dev/mtdblock/3"));
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
+}
+
+TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
+{
+    relocation_phone();
+    const std::string before = slurp(dir_ + "/flash/chip.bin");
+    // mtd3 and mtd4 move into the unused end of mtd6's old place.
+    with_layout(layout_text({{3, "90700000,90710000"}, {4, "90600000,90680000"}}));
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(relocations().size(), 2U);
+    EXPECT_TRUE(logged("shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/"));
+    // What the blocks held is now at their new places.
+    EXPECT_TRUE(chip(0x90700000U, 0x10000) == before.substr(0x20000, 0x10000))
+        << "the environment block";
+    EXPECT_TRUE(chip(0x90600000U, 0x80000) == before.substr(0x730000, 0x80000))
+        << "the configuration block";
+    const size_t saved3 = log_.find("shellcmd:/tmp/bin/cat /dev/mtdblock/3");
+    EXPECT_NE(saved3, std::string::npos);
+    EXPECT_EQ(log_.find("shellcmd:/tmp/bin/cat /dev/mtdblock/3", saved3 + 1), std::string::npos)
+        << "saved once";
+}
+
+TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
+{
+    rom_partition_spec kernel;
+    kernel.partition_id = 1;
+    kernel.version = rom_version_from_text("2.150.8.5");
+    kernel.data = data(5000, 1);
+    spec_.partitions.push_back(kernel);
+    with_layout(layout_text({{6, "90440000,90730000"}}));
+    shm();
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("kernel_support is UNAVAILABLE"));
+    EXPECT_TRUE(logged("upgrader_kernel_only is AVAILABLE"));
+    EXPECT_TRUE(chip(0x90030000U, 5000) == std::string(kernel.data.begin(), kernel.data.end()));
+    EXPECT_FALSE(chip(kMtd5, 70000) == mtd5_expected()) << "mtd5 is left alone";
+}
+
+TEST_F(DriverLayout, AnInvalidLayoutFailsTheUpgrade)
+{
+    relocation_phone();
+    with_layout(layout_text({}, false)); // nine keys
+    shm(0, {"35@log:Upgrade Failed!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("mtd_config failed!"));
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
 }
 
 TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
