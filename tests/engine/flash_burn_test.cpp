@@ -1,9 +1,9 @@
 // Partition burning into the simulated phone's NOR flash, through its
 // /dev/mtdN devices; the chip file and the device layer's flash log show
-// what happened. The progress bar is recorded by a stand-in display.
+// what happened; the progress bar is read back from the captured screens.
 #include "flash_burn.h"
 #include "phone.h"
-#include "progress_recorder.h"
+#include "progress_frames.h"
 
 #include "basicui.h"
 #include "rl_log.h"
@@ -50,6 +50,7 @@ protected:
     void SetUp() override
     {
         rl_log_init("upgrader", 7);
+        ASSERT_EQ(ui.Init(), 0);
         progress_recorder_clear();
         ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
         ASSERT_EQ(read_env_info(env), 0);
