@@ -6,7 +6,7 @@
 // 4-byte aligned offset, padded with zero bytes to a multiple of 4 and the
 // whole image to at least 140 bytes. It computes all three checksums.
 //
-// Faults, for tests: the optional fields of the specs overwrite the field
+// Faults, for tests: the optional fields of the descriptions overwrite the field
 // they name after the layout is made; the checksums are then computed over
 // the ranges the fields name (bytes outside the image count as nothing),
 // so each fault trips only its own check. The bad_* flags spoil one

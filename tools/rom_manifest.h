@@ -25,7 +25,8 @@
 
 #include <string>
 
-// The spec described by `manifest`; files are read relative to `base_dir`.
+// The image description that `manifest` gives; files are read relative to
+// `base_dir`.
 // Throws std::invalid_argument (with what is wrong and where) or
 // std::runtime_error (a data file that cannot be read).
 rom_image_spec rom_spec_from_json(const nlohmann::json& manifest, const std::string& base_dir);
