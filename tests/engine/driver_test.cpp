@@ -472,6 +472,43 @@ TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
     EXPECT_FALSE(chip(kMtd5, 70000) == mtd5_expected()) << "mtd5 is left alone";
 }
 
+TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
+{
+    // The configuration cannot be unmounted: -187.
+    relocation_phone();
+    with_layout(layout_text({{3, "90700000,90710000"}, {4, "90600000,90680000"}}));
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.shm.enabled = true;
+    std::vector<unsigned char> img = rom_build(spec_);
+    req.shm.image.assign(img.begin(), img.end());
+    req.faults = {"fault command 1 /tmp/bin/umount /etc/"};
+    req.keys = {parse_key_press("35@log:Upgrade Failed!")};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("config unmount failed!"));
+    EXPECT_FALSE(logged("blocks :")) << "nothing burned";
+
+    // The saved configuration block cannot be written back: -191.
+    relocation_phone();
+    req.faults = {"fault write /dev/mtd4 1 5"};
+    req.keys = {parse_key_press("35@log:Burn Flash Failed!")};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("config mtd_write failed!"));
+
+    // The environment block alone moves, and cannot be written back.
+    relocation_phone();
+    spec_.partitions.erase(spec_.partitions.begin());
+    with_layout(layout_text({{3, "90700000,90710000"}}));
+    img = rom_build(spec_);
+    req.shm.image.assign(img.begin(), img.end());
+    req.faults = {"fault write /dev/mtd3 1 5"};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("env mtd_write failed!"));
+}
+
 TEST_F(DriverLayout, AnInvalidLayoutFailsTheUpgrade)
 {
     relocation_phone();
@@ -480,6 +517,54 @@ TEST_F(DriverLayout, AnInvalidLayoutFailsTheUpgrade)
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("mtd_config failed!"));
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
+}
+
+TEST_F(Driver, StartUpFailuresBeforeAnyScreen)
+{
+    // /bin cannot be copied: five attempts, then -189.
+    image_file();
+    run({"/basic/bin/upgrader", "/config/rom.bin"}, {"fault command 1 cp /bin/ /tmp/ -rf"});
+    EXPECT_EQ(result_.exit_status, 67) << "-189";
+    EXPECT_TRUE(logged("copy_bins failed!"));
+    // No framebuffer: the display's initialisation fails, exit 0.
+    run({"/basic/bin/upgrader", "/config/rom.bin"}, {"fault missing /dev/fb0"});
+    EXPECT_EQ(result_.exit_status, 0);
+    EXPECT_TRUE(logged("BasicUI init failed!"));
+    EXPECT_FALSE(result_.rebooted);
+    // An empty ROM file cannot be mapped: -195.
+    put(dir_ + "/files/config/empty.rom", "");
+    run({"/basic/bin/upgrader", "/config/empty.rom"});
+    EXPECT_EQ(result_.exit_status, 61) << "-195";
+    EXPECT_TRUE(logged("memory map failed!"));
+}
+
+TEST_F(Driver, NoSharedRecordShowsGetShmFailed)
+{
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.keys = {parse_key_press("35@log:Get shm Failed!")};
+    boot(req);
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{3, 0}}));
+}
+
+TEST_F(Driver, ABusyBurnLockEndsTheRunAtOnce)
+{
+    // The first run fails its burn and waits on its screen, holding the
+    // burn lock; the copy /tmp/upgrader_tool has a process lock of its own
+    // and stops at the burn lock.
+    image_file();
+    boot_request req;
+    req.argv = {"/bin/sh", "-c",
+                "/basic/bin/upgrader /config/rom.bin & sleep 2; "
+                "cp /basic/bin/upgrader /tmp/upgrader_tool; "
+                "/tmp/upgrader_tool /config/rom.bin; echo $? > /config/second"};
+    req.faults = {"fault ioctl /dev/mtd5 0x40084D02 1 5"};
+    req.time_limit_ms = 20000;
+    boot(req);
+    EXPECT_TRUE(logged("burn flash failed!"));
+    EXPECT_TRUE(logged("lock burn_flash_semid failed"));
+    EXPECT_EQ(slurp(dir_ + "/files/config/second"), "0\n");
 }
 
 TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
