@@ -36,8 +36,9 @@ struct demo_part {
     const char* version;
     size_t size;
 };
-const demo_part kParts[] = {
-    {0, "2.150.8.1", 300 * 1024}, {5, "2.150.8.2", 200 * 1024}, {6, "2.150.8.3", 700 * 1024 + 100}};
+const demo_part kParts[] = {{0, "2.150.8.1", size_t{300} * 1024},
+                            {5, "2.150.8.2", size_t{200} * 1024},
+                            {6, "2.150.8.3", size_t{700} * 1024 + 100}};
 
 std::string part_data(const demo_part& p)
 {
