@@ -43,7 +43,7 @@ void set_line(DisplayLine* l, int x, int y, int w, int h, const char* label)
     l->y = y;
     l->w = w;
     l->h = h;
-    if (label != nullptr) std::snprintf(l->label, sizeof l->label, "%s", label);
+    if (label != nullptr) std::snprintf(l->label, sizeof l->label, "%.63s", label);
 }
 
 // The four soft-key lines, centred and in reverse video, for the labels

@@ -6,6 +6,7 @@
 #include "rl_log.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,11 @@
 #include <unistd.h>
 
 int upgrader_kernel_only = 0;
+
+// The driver's records as the kernel lays them out, on every architecture.
+static_assert(sizeof(mtd_info_user) == 32 && offsetof(mtd_info_user, erasesize) == 12,
+              "mtd_info_user");
+static_assert(sizeof(erase_info_user) == 8, "erase_info_user: start and length");
 
 #if defined(__mips__)
 static_assert(MEMGETINFO == 0x40204D01UL && MEMERASE == 0x80084D02UL,
