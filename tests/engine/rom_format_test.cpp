@@ -224,6 +224,69 @@ TEST_F(RomFormat, PartitionChecksAndTheWordsTheyCover)
     EXPECT_EQ(check(img), UPD_MSG_PART_CHECKSUM_ERR);
 }
 
+TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
+{
+    // A partition of fewer than four bytes must carry checksum 0.
+    spec.partitions = {part(4, {1, 2, 3})};
+    spec.partitions[0].bad_checksum = true;
+    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
+    EXPECT_EQ(count(LOG_ERR, "partition_checksum_cal:0 checksum:1\n"), 1);
+    spec.partitions[0].bad_checksum = false;
+
+    // rom_size ends two bytes into the last word (the three bytes of the
+    // partition and a pad byte): those two are outside the ROM checksum,
+    // the word before them is inside.
+    std::vector<unsigned char> img = rom_build(spec);
+    const size_t n = img.size();
+    spec.rom_size = static_cast<unsigned int>(n - 140 - 2);
+    img = rom_build(spec);
+    ASSERT_EQ(check(img), 0);
+    img[n - 4] ^= 0x5A;
+    img[n - 3] ^= 0x5A;
+    EXPECT_EQ(check(img), 0);
+    img[n - 5] ^= 0x5A;
+    EXPECT_EQ(check(img), UPD_MSG_ROM_CHECKSUM_ERR);
+}
+
+TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
+{
+    spec.key = 93;
+    ASSERT_EQ(check(), 0);
+    // The plain words at 20, 36 and 40 stay; what came out of the region at
+    // those offsets lands at 108, 116 and 112.
+    EXPECT_EQ(header.scrambled_partition_num, 2U);
+    EXPECT_EQ(header.scrambled_rom_size, header.rom_size);
+    EXPECT_EQ(header.scrambled_rom_checksum, header.rom_checksum);
+    EXPECT_EQ(header.key, 93);
+
+    // An image scrambled here by hand, independently of the builder: the
+    // plain region through the inverse table, rotated right by one (key
+    // 93 on a region of 92 bytes).
+    std::vector<unsigned char> img = rom_build(spec);
+    unsigned char plain[92] = {};
+    const unsigned int device = 0x11223344U;
+    std::memcpy(plain + 12, &device, 4); // record offset 24
+    plain[91] = 0xC3;                    // record offset 103
+    unsigned char inverse[256];
+    for (int s = 0; s < 256; ++s) inverse[decrypt[s]] = static_cast<unsigned char>(s);
+    for (int i = 0; i < 92; ++i) img[static_cast<size_t>(12 + (i + 1) % 92)] = inverse[plain[i]];
+    // The stored words at 20, 36 and 40 are the plain ones; put their
+    // scrambled counterparts where the check takes them from.
+    for (int b = 0; b < 4; ++b) {
+        img[static_cast<size_t>(108 + b)] = img[static_cast<size_t>(20 + b)];
+        img[static_cast<size_t>(116 + b)] = img[static_cast<size_t>(36 + b)];
+        img[static_cast<size_t>(112 + b)] = img[static_cast<size_t>(40 + b)];
+    }
+    const std::vector<unsigned char> built = rom_build(spec);
+    for (size_t at : {size_t{20}, size_t{36}, size_t{40}})
+        std::memcpy(img.data() + at, built.data() + at, 4);
+    ASSERT_EQ(rom_load_header(img.data(), img.size(), &header), 0);
+    EXPECT_EQ(header.device_id, device);
+    EXPECT_EQ(header.reserved0[35], 0xC3);
+    EXPECT_EQ(header.partition_num, 2U) << "the plain word stays";
+    EXPECT_EQ(header.scrambled_partition_num, 0U) << "the region held 0 at offset 20";
+}
+
 TEST_F(RomFormat, UnalignedOffsetsAreReadBytewise)
 {
     // The data moved to an odd offset; the checksum is of the bytes there.
@@ -269,6 +332,22 @@ TEST_F(RomFormat, EveryRangeMustLieInsideTheImage)
     EXPECT_TRUE(logged_containing("partition header 1 at 0xb8..0xe4 leaves the image"));
     spec.truncate.reset();
     spec.rom_size.reset();
+    // A header size that fits the record but not a short image.
+    spec.partitions.clear();
+    spec.header_size = 160;
+    spec.rom_size = 0;
+    spec.truncate = 150;
+    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
+    EXPECT_TRUE(logged_containing("rom header 0x0..0xac leaves the image of 0x96 bytes"));
+    spec.header_size.reset();
+    spec.truncate.reset();
+    spec.rom_size.reset();
+    // A partition header whose size reaches past the end.
+    spec.partitions = {part(4, bytes(8, 1))};
+    spec.partitions[0].header_size = 0x10000;
+    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+    EXPECT_TRUE(logged_containing("partition header 0 at 0x8c..0x10098 leaves the image"));
+    spec.partitions[0].header_size.reset();
     // Partition data beyond the end, and an offset that wraps in 32 bits.
     spec.partitions = {part(4, bytes(16, 1))};
     spec.partitions[0].size = 0x1000;
