@@ -60,11 +60,11 @@ void descramble(rom_header* h)
     h->partition_num = h->scrambled_partition_num;
     h->rom_size = h->scrambled_rom_size;
     h->rom_checksum = h->scrambled_rom_checksum;
-    // The key is the byte as stored; a region long enough to reach it
-    // (rom_header_size 149 and up) must not change it under way.
-    unsigned char key = h->key;
+    // The key is the record's byte 124 itself. A region long enough to
+    // reach it (rom_header_size 149 and up) substitutes it before
+    // aes_decrypt reads it, so such a header rotates by decrypt[stored key].
     unsigned char* region = reinterpret_cast<unsigned char*>(h) + ROM_SCRAMBLE_START;
-    aes_decrypt(&key, region, static_cast<int>(h->rom_header_size - ROM_SCRAMBLE_SHORTFALL),
+    aes_decrypt(&h->key, region, static_cast<int>(h->rom_header_size - ROM_SCRAMBLE_SHORTFALL),
                 region);
     h->scrambled_rom_checksum = h->rom_checksum;
     h->scrambled_partition_num = h->partition_num;

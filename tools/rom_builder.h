@@ -52,9 +52,11 @@ struct rom_image_spec {
     unsigned char key = 37;
     std::vector<rom_partition_spec> partitions;
 
-    std::optional<unsigned int> magic;         // instead of ROM_MAGIC
-    std::optional<unsigned int> second_magic;  // instead of ROM_MAGIC at 104
-    std::optional<unsigned int> header_size;   // lays out with it up to 164
+    std::optional<unsigned int> magic;        // instead of ROM_MAGIC
+    std::optional<unsigned int> second_magic; // instead of ROM_MAGIC at 104
+    // Lays out with it up to 164; from 149 the region covers the key byte,
+    // which the builder does not solve for, so such images do not descramble.
+    std::optional<unsigned int> header_size;
     std::optional<unsigned int> partition_num; // instead of the count
     std::optional<unsigned int> rom_size;      // instead of the bytes after the header
     bool bad_header_checksum = false;

@@ -287,6 +287,26 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
     EXPECT_EQ(header.scrambled_partition_num, 0U) << "the region held 0 at offset 20";
 }
 
+TEST_F(RomFormat, ARegionThatReachesTheKeyRotatesByItsSubstitute)
+{
+    // rom_header_size 152: the region is 116 bytes (record bytes 12 to 127)
+    // and holds the key byte at 124, which is substituted before it is read.
+    std::vector<unsigned char> img(200, 0);
+    const unsigned int magic = ROM_MAGIC, size = 152;
+    std::memcpy(img.data(), &magic, 4);
+    std::memcpy(img.data() + 4, &size, 4);
+    unsigned char inverse[256];
+    for (int s = 0; s < 256; ++s) inverse[decrypt[s]] = static_cast<unsigned char>(s);
+    for (int i = 0; i < 116; ++i) img[static_cast<size_t>(12 + i)] = static_cast<unsigned char>(i);
+    img[124] = inverse[5]; // rotates by 5, not by inverse[5] % 116
+    ASSERT_EQ(rom_load_header(img.data(), img.size(), &header), 0);
+    const unsigned char* record = reinterpret_cast<const unsigned char*>(&header);
+    // Record bytes 24 to 30 come from stored bytes 29 to 35 (none of them a
+    // swapped word), which hold 17 to 23, substituted.
+    for (int at = 24; at < 31; ++at)
+        EXPECT_EQ(record[at], decrypt[at + 5 - 12]) << "record byte " << at;
+}
+
 TEST_F(RomFormat, UnalignedOffsetsAreReadBytewise)
 {
     // The data moved to an odd offset; the checksum is of the bytes there.
