@@ -131,8 +131,11 @@ TEST_F(Screens, ShowInfoTakesAtMostFiveLines)
 
 TEST_F(Screens, TheUserSettingScreenTakesKeys)
 {
+    // The keypad thread starts now and opens the device; the screen then
+    // finds it running.
+    EXPECT_EQ(key_get_keypressed(), 0);
     std::thread keys([] {
-        std::this_thread::sleep_for(900ms); // the keypad thread opens the device first
+        std::this_thread::sleep_for(600ms); // the screen is up and polling
         for (int code : {2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 5, 5, KEY_OK}) {
             phone_key_event(code, 1);
             phone_key_event(code, 0);
@@ -345,8 +348,9 @@ TEST_F(Screens, GoldenProgressFailureCountdownAndNotice)
 
 TEST_F(Screens, GoldenUserSettingAfterTyping)
 {
+    EXPECT_EQ(key_get_keypressed(), 0); // the keypad thread starts and opens the device
     std::thread keys([] {
-        std::this_thread::sleep_for(900ms);
+        std::this_thread::sleep_for(600ms);
         // "ab" as user (2, then 2 twice), then the password "7" in mode 123.
         for (int code : {2, 0, 2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 7, 0, KEY_OK}) {
             if (code == 0) {
