@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -163,17 +164,68 @@ int killapps(int upgrader_state)
     return -1;
 }
 
+namespace {
+
+// Appends `s` to `buf` (of `size` bytes, kept NUL-terminated) at `*len`.
+void put_text(char* buf, size_t size, size_t* len, const char* s)
+{
+    for (; *s != '\0' && *len + 1 < size; ++s) buf[(*len)++] = *s;
+    buf[*len] = '\0';
+}
+
+void put_number(char* buf, size_t size, size_t* len, int v)
+{
+    char digits[16];
+    int n = 0;
+    unsigned int u = v < 0 ? 0U - static_cast<unsigned int>(v) : static_cast<unsigned int>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0 && n < 12);
+    if (v < 0) digits[n++] = '-';
+    char text[16];
+    int i = 0;
+    while (n > 0) text[i++] = digits[--n];
+    text[i] = '\0';
+    put_text(buf, size, len, text);
+}
+
+// A fault means the program is broken: whoever started it must not read
+// success. A request to stop (SIGINT, SIGQUIT, SIGHUP) ends it with 0.
+bool is_fault(int signum)
+{
+    return signum == SIGSEGV || signum == SIGBUS || signum == SIGILL || signum == SIGABRT;
+}
+
+} // namespace
+
+// Runs in signal context, possibly on a thread that is inside syslog or
+// malloc: the line is built by hand and written with async-signal-safe
+// calls only, and the process ends with _exit (no atexit handlers, no
+// stdio flush, which could wait for a lock the interrupted thread holds).
 void signal_handler(int signum)
 {
     const int tid = static_cast<int>(syscall(SYS_gettid));
+    const char* name = nullptr;
     switch (signum) {
-    case SIGINT: rl_log_err("Catch a signal SIGINT, thread id %d.", tid); break;
-    case SIGQUIT: rl_log_err("Catch a signal SIGQUIT, thread id %d.", tid); break;
-    case SIGILL: rl_log_err("Catch a signal SIGILL, thread id %d.", tid); break;
-    case SIGABRT: rl_log_err("Catch a signal SIGABRT, thread id %d.", tid); break;
-    case SIGBUS: rl_log_err("Catch a signal SIGBUS, thread id %d.", tid); break;
-    case SIGSEGV: rl_log_err("Catch a signal SIGSEGV, thread id %d.", tid); break;
-    default: rl_log_err("Catch a signal %d, thread id %d.", signum, tid); break;
+    case SIGINT: name = "SIGINT"; break;
+    case SIGQUIT: name = "SIGQUIT"; break;
+    case SIGILL: name = "SIGILL"; break;
+    case SIGABRT: name = "SIGABRT"; break;
+    case SIGBUS: name = "SIGBUS"; break;
+    case SIGSEGV: name = "SIGSEGV"; break;
+    default: break;
     }
-    exit(0);
+    char line[96];
+    size_t len = 0;
+    put_text(line, sizeof line, &len, "Catch a signal ");
+    if (name != nullptr)
+        put_text(line, sizeof line, &len, name);
+    else
+        put_number(line, sizeof line, &len, signum);
+    put_text(line, sizeof line, &len, ", thread id ");
+    put_number(line, sizeof line, &len, tid);
+    put_text(line, sizeof line, &len, ".");
+    rl_log_signal_safe(LOG_ERR, line);
+    _exit(is_fault(signum) ? 128 + signum : 0);
 }

@@ -33,5 +33,7 @@ int do_reboot(int fallback);
 // Stops the phone applications, unless the upgrade state says they stay
 // (2 and -3). Returns 0, or -1 when the script failed.
 int killapps(int upgrader_state);
-// Logs which signal arrived and on which thread, then ends the process.
+// Logs which signal arrived and on which thread, then ends the process:
+// with 128 + the signal number for a fault (SIGSEGV, SIGBUS, SIGILL,
+// SIGABRT), with 0 for any other. Safe to run at any moment, on any thread.
 void signal_handler(int signum);

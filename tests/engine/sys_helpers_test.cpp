@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -175,8 +177,29 @@ TEST_F(SysHelpers, WatchdogFailuresAreLogged)
     EXPECT_TRUE(phone_run_log("misc.log").empty());
 }
 
+// The status a caught signal ends the process with: faults must not read
+// as success to whoever started the program.
+int expected_status(int sig)
+{
+    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGABRT ? 128 + sig : 0;
+}
+
+// Waits up to ten seconds for `pid`; false (and the child killed) when it
+// hangs.
+bool wait_ended(pid_t pid, int* status)
+{
+    for (int i = 0; i < 1000; ++i) {
+        const pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid) return true;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
+}
+
 // Raises `sig` in a child that has the handler installed; returns the
-// child's pid after checking that it ended with status 0.
+// child's pid after checking how it ended.
 pid_t raise_in_child(int sig)
 {
     const pid_t pid = fork();
@@ -187,13 +210,13 @@ pid_t raise_in_child(int sig)
         _exit(99); // not reached: the handler exits
     }
     int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(wait_ended(pid, &status));
+    EXPECT_TRUE(WIFEXITED(status)) << "signal " << sig;
+    EXPECT_EQ(WEXITSTATUS(status), expected_status(sig)) << "signal " << sig;
     return pid;
 }
 
-TEST(SignalHandler, NamesTheSignalAndTheThreadThenExitsWithZero)
+TEST(SignalHandler, NamesTheSignalAndTheThreadThenEndsTheProcess)
 {
     const struct {
         int sig;
@@ -213,6 +236,87 @@ TEST(SignalHandler, NamesTheSignalAndTheThreadThenExitsWithZero)
             "upgrader pid" + std::to_string(pid) + ",tid" + std::to_string(pid) + ",l3: " + line;
         EXPECT_EQ(phone_syslog_count(LOG_ERR, expected), 1) << expected;
     }
+}
+
+TEST(SignalHandler, ARealFaultEndsWithItsStatus)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        rl_log_init("upgrader", 7);
+        signal(SIGSEGV, signal_handler);
+        // A page with no access: the store faults in the processor, where a
+        // store through a null pointer would be caught by the sanitizers first.
+        void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (page == MAP_FAILED) _exit(98);
+        *static_cast<volatile int*>(page) = 1;
+        _exit(99);
+    }
+    int status = 0;
+    ASSERT_TRUE(wait_ended(pid, &status));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGSEGV);
+    const std::string prefix = "upgrader pid" + std::to_string(pid) + ",tid" + std::to_string(pid) +
+                               ",l3: Catch a signal SIGSEGV, thread id ";
+    int found = 0;
+    for (const syslog_record& r : phone_syslog())
+        if (r.level == LOG_ERR && r.msg.rfind(prefix, 0) == 0) ++found;
+    EXPECT_EQ(found, 1);
+}
+
+// Three threads log without pause while the signal arrives: the handler
+// may interrupt a thread inside syslog, and must still log its line and
+// end the process instead of waiting for syslog's lock.
+void log_forever()
+{
+    for (unsigned long i = 0;; ++i) rl_log_debug("busy line %lu of a heavily logging process\n", i);
+}
+
+void* log_thread(void*)
+{
+    log_forever();
+    return nullptr;
+}
+
+TEST(SignalHandler, ASignalWhileEveryThreadLogsStillEndsTheProcess)
+{
+    const int kRounds = 40;
+    const int signals[] = {SIGQUIT, SIGINT, SIGHUP, SIGABRT};
+    int ended = 0;
+    int with_line = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const int sig = signals[round % 4];
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            rl_log_init("upgrader", 7);
+            for (int s : signals) signal(s, signal_handler);
+            pthread_t t;
+            for (int i = 0; i < 2; ++i) pthread_create(&t, nullptr, log_thread, nullptr);
+            rl_log_debug("logging\n");
+            (void)!write(ready[1], "r", 1);
+            log_forever();
+        }
+        close(ready[1]);
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        usleep(static_cast<useconds_t>(2000 + 1000 * (round % 7)));
+        kill(pid, sig);
+        int status = 0;
+        if (!wait_ended(pid, &status)) {
+            ADD_FAILURE() << "round " << round << ": signal " << sig << " left the process hanging";
+            continue;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == expected_status(sig)) ++ended;
+        const std::string prefix = "upgrader pid" + std::to_string(pid) + ",tid";
+        for (const syslog_record& r : phone_syslog())
+            if (r.level == LOG_ERR && r.msg.rfind(prefix, 0) == 0 &&
+                r.msg.find(",l3: Catch a signal ") != std::string::npos)
+                ++with_line;
+    }
+    EXPECT_EQ(ended, kRounds);
+    EXPECT_EQ(with_line, kRounds);
 }
 
 } // namespace
