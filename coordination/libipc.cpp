@@ -93,6 +93,12 @@ int read_full(int fd, unsigned char* buf, int count)
     return got;
 }
 
+// The reader of a connection: `source` points to its descriptor.
+int read_connection(void* source, unsigned char* buf, int count)
+{
+    return read_full(*static_cast<const int*>(source), buf, count);
+}
+
 // What the reader thread holds while it serves one connection.
 struct connection {
     int fd;
@@ -125,42 +131,49 @@ void serve_one(int listen_fd, connection* c)
         const std::lock_guard<std::mutex> hold(g_ipc_data.serving_lock);
         g_ipc_data.serving_fd = c->fd;
     }
-    std::int32_t msg_len = 0;
-    const int len_read = read_full(c->fd, reinterpret_cast<unsigned char*>(&msg_len), 4);
-    if (len_read >= 0 && len_read < 4) {
-        rl_log_err("read len failed: read_len = %d", len_read);
-        close_connection(c);
-        return;
-    }
-    // A failed read leaves the length at 0, which ends here.
-    if (msg_len < IPC_MSG_MIN || msg_len > IPC_MSG_MAX) {
-        rl_log_err("msg len failed: msg_len = %d", msg_len);
-        close_connection(c);
-        return;
-    }
-    // Never less than a header, zeroed, so that the callback can read
-    // every header word of a short message.
-    const size_t size = static_cast<size_t>(std::max(msg_len, IPC_HEADER_LEN));
-    c->buf = static_cast<unsigned char*>(std::calloc(1, size));
-    if (c->buf == nullptr) {
-        rl_log_err("malloc msg buffer failed.");
-        close_connection(c);
-        return;
-    }
-    std::memcpy(c->buf, &msg_len, sizeof msg_len);
-    const int expected = msg_len - 4;
-    const int body_read = read_full(c->fd, c->buf + 4, expected);
+    c->buf = ipc_receive_message(read_connection, &c->fd);
     close_connection(c);
-    if (body_read == expected) {
-        g_ipc_data.cb(reinterpret_cast<ipc_msg*>(c->buf), g_ipc_data.user);
-    } else {
-        rl_log_err("msg_len != read_len: msg_len = %d, read_len = %d", expected, body_read);
-    }
+    if (c->buf != nullptr) g_ipc_data.cb(reinterpret_cast<ipc_msg*>(c->buf), g_ipc_data.user);
     std::free(c->buf);
     c->buf = nullptr;
 }
 
 } // namespace
+
+unsigned char* ipc_receive_message(ipc_reader read, void* source)
+{
+    if (read == nullptr) return nullptr;
+    std::int32_t msg_len = 0;
+    unsigned char len_bytes[sizeof msg_len] = {};
+    const int len_read = read(source, len_bytes, static_cast<int>(sizeof len_bytes));
+    if (len_read >= 0 && len_read < 4) {
+        rl_log_err("read len failed: read_len = %d", len_read);
+        return nullptr;
+    }
+    // A failed read leaves the length at 0, which ends here.
+    if (len_read == 4) std::memcpy(&msg_len, len_bytes, sizeof msg_len);
+    if (msg_len < IPC_MSG_MIN || msg_len > IPC_MSG_MAX) {
+        rl_log_err("msg len failed: msg_len = %d", msg_len);
+        return nullptr;
+    }
+    // Never less than a header, zeroed, so that the callback can read
+    // every header word of a short message.
+    const size_t size = static_cast<size_t>(std::max(msg_len, IPC_HEADER_LEN));
+    auto* buf = static_cast<unsigned char*>(std::calloc(1, size));
+    if (buf == nullptr) {
+        rl_log_err("malloc msg buffer failed.");
+        return nullptr;
+    }
+    std::memcpy(buf, &msg_len, sizeof msg_len);
+    const int expected = msg_len - 4;
+    const int body_read = read(source, buf + 4, expected);
+    if (body_read != expected) {
+        rl_log_err("msg_len != read_len: msg_len = %d, read_len = %d", expected, body_read);
+        std::free(buf);
+        return nullptr;
+    }
+    return buf;
+}
 
 int ipc_register(int id)
 {

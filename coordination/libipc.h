@@ -74,6 +74,19 @@ int ipc_send(int dest, int msg_id, int param1, int param2, const void* data, int
 // Returns 0.
 int ipc_broadcast(int msg_id, int param1, int param2, const void* data, int len);
 
+// Reads up to `count` bytes of a connection into `buf`, however many
+// pieces they come in: `count` unless the stream ended first, or -1 when
+// the very first read failed.
+using ipc_reader = int (*)(void* source, unsigned char* buf, int count);
+
+// Receives one message through `read` as the reader thread does for each
+// connection: its msg_len word first, which must lie in IPC_MSG_MIN ..
+// IPC_MSG_MAX, then exactly msg_len - 4 more bytes. Returns the message
+// in a zeroed buffer of max(msg_len, IPC_HEADER_LEN) bytes, to be freed
+// with free(), or null (logged) for a short, failed or out-of-range read.
+// No more than msg_len bytes are ever read.
+unsigned char* ipc_receive_message(ipc_reader read, void* source);
+
 // The flag that stops the reader thread before its next accept.
 int get_quitflag();
 int set_quitflag(int value);

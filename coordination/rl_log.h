@@ -28,6 +28,13 @@ int rl_log_set_level(int threshold);
 // Writes one line at the given level, whatever the threshold.
 void rl_log_common(int level, const char* fmt, va_list ap);
 
+// Writes one line at `level` (subject to the threshold) with async-signal-
+// safe calls only, for a signal handler that may interrupt a thread inside
+// syslog: the same line, `text` taken as it is (no conversions, cut at 512
+// bytes), sent straight to /dev/log with a time stamp in the local time of
+// rl_log_init().
+void rl_log_signal_safe(int level, const char* text);
+
 void rl_log_emerg(const char* fmt, ...) RL_LOG_PRINTF(1);
 void rl_log_alert(const char* fmt, ...) RL_LOG_PRINTF(1);
 void rl_log_crit(const char* fmt, ...) RL_LOG_PRINTF(1);

@@ -76,13 +76,14 @@ void convert_row(int y, int left, int right, const std::uint8_t* bitmap)
     int x = left;
     const std::uint8_t* row = bitmap + static_cast<std::ptrdiff_t>(y) * (LCD_WIDTH / 8);
     for (; x <= right && x % 8 != 0; ++x) convert_pixel(x, y, bitmap);
+    // Walking pointers keep the loops to a load, a table copy and a step.
+    const std::uint8_t* src = row + x / 8;
     if (g_is_Gtype_basicui != 0) {
-        auto* out = g_convert + static_cast<std::ptrdiff_t>(2) * y * LCD_WIDTH;
-        for (; x + 7 <= right; x += 8)
-            std::memcpy(out + static_cast<std::ptrdiff_t>(2) * x, g_tables.wide[row[x / 8]], 16);
+        std::uint8_t* dst = g_convert + static_cast<std::ptrdiff_t>(2) * (y * LCD_WIDTH + x);
+        for (; x + 7 <= right; x += 8, ++src, dst += 16) std::memcpy(dst, g_tables.wide[*src], 16);
     } else {
-        auto* out = g_convert + (y * LCD_WIDTH) / 2;
-        for (; x + 7 <= right; x += 8) std::memcpy(out + x / 2, g_tables.narrow[row[x / 8]], 4);
+        std::uint8_t* dst = g_convert + (y * LCD_WIDTH + x) / 2;
+        for (; x + 7 <= right; x += 8, ++src, dst += 4) std::memcpy(dst, g_tables.narrow[*src], 4);
     }
     for (; x <= right; ++x) convert_pixel(x, y, bitmap);
 }
@@ -98,6 +99,53 @@ void point(int x, int y, std::uint16_t colour)
 {
     if (x < 0 || y < 0 || x > 0xFFFF || y > 0xFFFF) return;
     lcd_draw_point(static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y), colour);
+}
+
+constexpr long kBitmapBits = 8L * LCD_BITMAP_SIZE;
+
+// Sets (colour non-zero) or clears bits first .. last of the off-screen
+// bitmap, a whole byte at a time where it can. Bits outside the bitmap
+// are dropped, as lcd_draw_point() drops them.
+void bit_span(long first, long last, std::uint16_t colour)
+{
+    first = std::max(first, 0L);
+    last = std::min(last, kBitmapBits - 1);
+    if (first > last) return;
+    const bool ink = colour != 0;
+    auto mask_byte = [&](long byte, unsigned int mask) {
+        auto& b = g_lcd_bitmap[byte];
+        b = static_cast<std::uint8_t>(ink ? (b | mask) : (b & ~mask));
+    };
+    const long first_byte = first / 8, last_byte = last / 8;
+    const unsigned int head = 0xFFU << (first % 8) & 0xFFU;
+    const unsigned int tail = 0xFFU >> (7 - last % 8);
+    if (first_byte == last_byte) {
+        mask_byte(first_byte, head & tail);
+        return;
+    }
+    mask_byte(first_byte, head);
+    if (last_byte - first_byte > 1)
+        std::memset(g_lcd_bitmap + first_byte + 1, ink ? 0xFF : 0x00,
+                    static_cast<std::size_t>(last_byte - first_byte - 1));
+    mask_byte(last_byte, tail);
+}
+
+// Every pixel from (left, top) to (right, bottom), inclusive, as point()
+// would draw them one by one: coordinates outside 0 .. 0xFFFF are dropped,
+// and each row is one run of consecutive bits (x past 479 wraps on into
+// the next row's bits).
+void fill_area(long left, long top, long right, long bottom, std::uint16_t colour)
+{
+    left = std::max(left, 0L);
+    top = std::max(top, 0L);
+    right = std::min(right, 0xFFFFL);
+    bottom = std::min(bottom, 0xFFFFL);
+    if (left > right) return;
+    for (long y = top; y <= bottom; ++y) {
+        const long row = y * LCD_WIDTH;
+        if (row + left >= kBitmapBits) return; // every later row lies further on
+        bit_span(row + left, row + right, colour);
+    }
 }
 
 } // namespace
@@ -213,17 +261,15 @@ int lcd_get_point_color(std::uint16_t x, std::uint16_t y)
 void lcd_draw_line(std::uint16_t x1, std::uint16_t y1, std::uint16_t x2, std::uint16_t y2,
                    std::uint16_t colour)
 {
-    const int left = std::min(x1, x2), right = std::max(x1, x2);
-    const int top = std::min(y1, y2), bottom = std::max(y1, y2);
-    for (int y = top; y <= bottom; ++y)
-        for (int x = left; x <= right; ++x) point(x, y, colour);
+    fill_area(std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2), colour);
 }
 
 void lcd_fill_color(int x, int y, int w, int h, std::uint16_t colour)
 {
-    if (w <= 0 || h <= 0 || x + w - 1 < 0 || y + h - 1 < 0) return;
-    for (int row = y; row < y + h; ++row)
-        for (int col = x; col < x + w; ++col) point(col, row, colour);
+    if (w <= 0 || h <= 0) return;
+    const long right = static_cast<long>(x) + w - 1, bottom = static_cast<long>(y) + h - 1;
+    if (right < 0 || bottom < 0) return;
+    fill_area(x, y, right, bottom, colour);
 }
 
 void lcd_draw_rect(std::uint16_t x1, std::uint16_t y1, std::uint16_t x2, std::uint16_t y2,

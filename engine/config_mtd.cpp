@@ -20,42 +20,23 @@ int config_blocks_saved = 0;
 
 namespace {
 
-constexpr int kPartitions = 10;
 constexpr int kCopyAttempts = 5;
 constexpr int kUmountAttempts = 5;
-constexpr unsigned int kBlockAlign = 0x10000;
 constexpr const char* kLayoutFile = "/tmp/mtd.conf";
 constexpr const char* kUmountCommand = "/tmp/bin/umount /etc/; /tmp/bin/umount /config/";
 
-bool valid_range(unsigned int start, unsigned int end)
-{
-    return start >= MTD_FLASH_BASE && start <= MTD_FLASH_END && end >= MTD_FLASH_BASE &&
-           end <= MTD_FLASH_END && start < end && start % kBlockAlign == 0 &&
-           end % kBlockAlign == 0;
-}
-
-// Reads the ten ranges of the new layout; false unless all are valid.
+// Reads the ten ranges of the new layout from /tmp/mtd.conf; false
+// unless all are valid.
 bool read_layout(env_info* layout)
 {
-    for (int n = 0; n < kPartitions; ++n) {
-        char key[8];
-        std::snprintf(key, sizeof key, "mtd%d", n);
-        char value[ENV_VALUE_SIZE] = {};
-        const int found =
-            read_profile_string("mtd", key, value, sizeof value, nullptr, kLayoutFile);
-        rl_log_debug("str_buf:%s\n", value);
-        unsigned int start = 0;
-        unsigned int end = 0;
-        if (found != 1 || std::sscanf(value, "%x,%x", &start, &end) != 2 ||
-            !valid_range(start, end))
-            return false;
-        env_info& e = layout[n];
-        std::memset(&e, 0, sizeof e);
-        std::snprintf(e.name, sizeof e.name, "%s", key);
-        e.range.start_addr = start;
-        e.range.end_addr = end;
-    }
-    return true;
+    char* text = static_cast<char*>(std::calloc(INI_TEXT_SIZE, 1));
+    if (text == nullptr) return false;
+    int length = 0;
+    // A file that cannot be read leaves the text empty: no layout.
+    static_cast<void>(load_ini_file(kLayoutFile, text, &length));
+    const bool valid = parse_mtd_layout(text, layout);
+    std::free(text);
+    return valid;
 }
 
 bool has_data(const char* path)
@@ -85,9 +66,9 @@ bool save_block(const char* device, const char* copy)
 int mtd_config_deal(env_info* table)
 {
     if (table == nullptr) return -1;
-    env_info layout[kPartitions];
+    env_info layout[MTD_LAYOUT_PARTITIONS];
     if (!read_layout(layout)) return -1;
-    for (int n = 0; n < kPartitions; ++n) {
+    for (int n = 0; n < MTD_LAYOUT_PARTITIONS; ++n) {
         unsigned int index = 0;
         if (find_env_by_name(table, layout[n].name, &index) != 0) {
             rl_log_info("RomVersion env isnot exist!\n");

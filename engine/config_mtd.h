@@ -26,6 +26,18 @@ extern int config_blocks_saved;
 constexpr unsigned int MTD_FLASH_BASE = 0x90000000U;
 constexpr unsigned int MTD_FLASH_END = 0x90800000U;
 
+// The partitions of a layout: mtd0 .. mtd9.
+constexpr int MTD_LAYOUT_PARTITIONS = 10;
+
+// Reads a layout from the text of /tmp/mtd.conf (terminated, any length):
+// the keys mtd0..mtd9 of section "mtd", each "start,end" in hex, found as
+// read_profile_string() finds them. Entry N of `layout` gets the name
+// "mtdN" and its range. True only when all ten are present and valid:
+// inside the flash, start below end, both on 64 KiB boundaries, and no two
+// overlapping (logged as "mtdA and mtdB overlap"). Defined in
+// mtd_layout.cpp, which needs nothing but the profile reader.
+bool parse_mtd_layout(const char* text, env_info layout[MTD_LAYOUT_PARTITIONS]);
+
 // 0 when the layout needed nothing, was applied, or burning was limited to
 // partition 1; -1 when /tmp/mtd.conf lacks ten valid ranges, an mtdN
 // range is missing from `table`, or a move failed. Moved ranges are

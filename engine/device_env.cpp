@@ -18,7 +18,7 @@ constexpr int kCopyRuns = 5;
 constexpr int kCommandSize = 256;
 constexpr int kCommandMargin = 27; // the fixed text of the write command
 constexpr int kSoftwareLineMax = 148;
-constexpr int kHwverTextMax = 99;
+constexpr std::size_t kHwverTextMax = 99; // bytes read of /proc/misc/hwver
 constexpr int kHwverNumbers = 8;
 
 // The boot environment variables that are kept; all others are skipped.
@@ -70,13 +70,21 @@ int copy_proc_file(const char* proc_file, const char* copy)
     return 0;
 }
 
+// Copies `src` into `dst` of `size` bytes, cut to fit and terminated.
+void copy_text(char* dst, std::size_t size, const char* src)
+{
+    const std::size_t n = strnlen(src, size - 1);
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
 // Stores a text entry at table[*count] while there is room.
 void store_text(env_info* table, int* count, const char* name, const char* value)
 {
     if (*count >= ENV_TABLE_SIZE) return;
     env_info& e = table[*count];
-    std::snprintf(e.name, sizeof e.name, "%s", name);
-    std::snprintf(e.value, sizeof e.value, "%s", value);
+    copy_text(e.name, sizeof e.name, name);
+    copy_text(e.value, sizeof e.value, value);
     ++*count;
 }
 
@@ -85,7 +93,7 @@ void store_range(env_info* table, int* count, const char* name, std::uint32_t st
 {
     if (*count >= ENV_TABLE_SIZE) return;
     env_info& e = table[*count];
-    std::snprintf(e.name, sizeof e.name, "%s", name);
+    copy_text(e.name, sizeof e.name, name);
     std::memset(e.value, 0, sizeof e.value);
     e.range.start_addr = start;
     e.range.end_addr = end;
@@ -136,24 +144,14 @@ void take_env_line(env_info* table, int* count, char* line, int length)
     store_range(table, count, name, start, end);
 }
 
-// Reads the boot environment copy line by line into the table. The line
-// buffer is never overrun: the characters of a line too long for it are
-// counted, not kept, and the line is refused.
+// Reads the boot environment copy into the table, a piece at a time.
 void read_env_lines(FILE* f, env_info* table, int* count)
 {
-    char line[ENV_LINE_SIZE + 1];
-    int length = 0;
-    int c;
-    while ((c = std::fgetc(f)) != EOF) {
-        if (c == '\n') {
-            line[length < ENV_LINE_SIZE ? length : ENV_LINE_SIZE] = '\0';
-            take_env_line(table, count, line, length);
-            length = 0;
-            continue;
-        }
-        // Once full, the line is too long and stays refused.
-        if (length < ENV_LINE_SIZE) line[length++] = static_cast<char>(c);
-    }
+    env_lines lines = env_lines_start(table, *count);
+    char piece[256];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) env_lines_take(&lines, piece, n);
+    *count = lines.count;
 }
 
 void read_versions(env_info* table, int* count)
@@ -194,6 +192,33 @@ bool shell_safe(const char* s)
 
 } // namespace
 
+env_lines env_lines_start(env_info* table, int count)
+{
+    env_lines lines;
+    lines.table = table;
+    lines.count = count;
+    lines.length = 0;
+    lines.line[0] = '\0';
+    return lines;
+}
+
+void env_lines_take(env_lines* lines, const char* text, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            const int end = lines->length < ENV_LINE_SIZE ? lines->length : ENV_LINE_SIZE;
+            lines->line[end] = '\0';
+            take_env_line(lines->table, &lines->count, lines->line, lines->length);
+            lines->length = 0;
+            continue;
+        }
+        // Once full, the line is too long and stays refused: its further
+        // characters are neither kept nor counted.
+        if (lines->length < ENV_LINE_SIZE) lines->line[lines->length++] = c;
+    }
+}
+
 int read_env_info(env_info* table)
 {
     if (table == nullptr) return -1;
@@ -213,19 +238,32 @@ int read_hw_version(unsigned char hw_version[8])
     if (copy_proc_file("/proc/misc/hwver", "/tmp/ver_hardware") < 0) return -1;
     FILE* f = std::fopen("/tmp/ver_hardware", "r");
     if (f == nullptr) return -1;
-    char text[kHwverTextMax + 1] = {};
-    const size_t n = std::fread(text, 1, kHwverTextMax, f);
+    char text[kHwverTextMax] = {};
+    const size_t n = std::fread(text, 1, sizeof text, f);
     std::fclose(f);
-    text[n] = '\0';
-    rl_log_debug("hardware_version:%s\n", text);
+    return parse_hw_version(text, n, hw_version);
+}
+
+int parse_hw_version(const char* text, std::size_t size, unsigned char hw_version[8])
+{
+    if (hw_version == nullptr || (text == nullptr && size > 0)) return -1;
+    // The text is what one read of at most 99 bytes returns, terminated.
+    char copy[kHwverTextMax + 1] = {};
+    const std::size_t n = size < kHwverTextMax ? size : kHwverTextMax;
+    if (n > 0) std::memcpy(copy, text, n);
+    copy[n] = '\0';
+    rl_log_debug("hardware_version:%s\n", copy);
 
     int pieces = 0;
-    for (const char* piece = text;;) {
+    for (const char* piece = copy;;) {
         if (pieces == kHwverNumbers) {
             rl_log_err("read hwver fail1\n");
             return -1;
         }
-        hw_version[pieces++] = static_cast<unsigned char>(std::atoi(piece));
+        // strtoll, unlike atoi, is defined for any digits (beyond its range
+        // it gives its limit), and is 64 bits wide on the phone as on the
+        // host; the number is cut to its low byte as before.
+        hw_version[pieces++] = static_cast<unsigned char>(std::strtoll(piece, nullptr, 10));
         const char* dot = std::strchr(piece, '.');
         if (dot == nullptr) break;
         piece = dot + 1;

@@ -10,6 +10,7 @@
 // fixed names.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int ENV_NAME_SIZE = 50;   // name and its terminator
@@ -33,6 +34,34 @@ struct env_info {
     };
 };
 static_assert(sizeof(env_info) == 152, "a 50-byte name, padding, a 100-byte value");
+
+// The boot environment's text taken piece by piece, as read_env_info()
+// reads it: every line ended by a newline is handled as soon as it is
+// complete, a line may span pieces, and text after the last newline is
+// never taken. A line must be shorter than ENV_LINE_SIZE characters; of a
+// longer one only the first characters are kept (and then it is refused),
+// so `line` is never overrun whatever the input. Kept variables fill
+// `table` (ENV_TABLE_SIZE entries, zeroed by the caller) from index
+// `count` upwards; bad lines are logged and skipped.
+struct env_lines {
+    env_info* table;
+    int count;  // entries of `table` filled
+    int length; // characters of the current line so far
+    char line[ENV_LINE_SIZE + 1];
+};
+
+// Starts reading the boot environment into `table`, whose first `count`
+// entries are taken.
+env_lines env_lines_start(env_info* table, int count);
+// Takes the next `size` bytes of the text (any bytes; null only with
+// size 0).
+void env_lines_take(env_lines* lines, const char* text, std::size_t size);
+
+// Parses the text of /proc/misc/hwver (its first 99 bytes, up to a NUL:
+// no more is read from the file) into eight numbers separated by dots,
+// each cut to a byte. 0, or -1 for more or fewer than eight numbers
+// (`hw_version` may then be partly written).
+int parse_hw_version(const char* text, std::size_t size, unsigned char hw_version[8]);
 
 // Fills `table` (ENV_TABLE_SIZE entries, zeroed by the caller) from index 0
 // upwards. 0: done; -1: null table or a copy command failed; -88 (read env

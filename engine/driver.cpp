@@ -195,11 +195,12 @@ int shared_or_file_mode(upgrade_run* run, bool shared)
     }
     const char* argv0 = run->argv[0] != nullptr ? run->argv[0] : "";
     const bool tool = started_as_tool(argv0);
+    // These two end the run at once; the display object goes with it.
     if (std::strcmp(argv0, kInstalledPath) != 0 && !tool) {
         rl_log_debug("upgrader path error\n");
-        return 0;
+        return drop_display(run, 0);
     }
-    if (!take_process_lock(tool)) return 0;
+    if (!take_process_lock(tool)) return drop_display(run, 0);
     g_kernel_support = kernel_support_mtd_repair_check();
     rl_log_info("kernel_support is :%d \n", g_kernel_support);
     if (!shared) {
@@ -219,6 +220,13 @@ int shared_or_file_mode(upgrade_run* run, bool shared)
 }
 
 } // namespace
+
+int drop_display(upgrade_run* run, int value)
+{
+    delete run->ui;
+    run->ui = nullptr;
+    return value;
+}
 
 int upgrader_main(int argc, char** argv)
 {

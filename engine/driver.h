@@ -44,6 +44,10 @@ struct upgrade_run {
 // reboot ends the process).
 int upgrader_main(int argc, char** argv);
 
+// Destroys the run's display object and returns `value`: for the
+// refusals that end a run at once, without a screen.
+int drop_display(upgrade_run* run, int value);
+
 // Shared-memory mode (`shared` true) or file mode after the common
 // opening, up to the reboot or the ending. Returns the exit value.
 int upgrade_shared_or_file(upgrade_run* run, bool shared);

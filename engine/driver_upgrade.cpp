@@ -50,7 +50,7 @@ bool exists(const char* path)
 // Tries cfg_semid for up to ten seconds; the run goes on either way.
 void try_cfg_lock(upgrade_run* run)
 {
-    if (run->cfg_semid <= 0) return;
+    if (run->cfg_semid < 0) return; // 0 is a valid id: the first set made after boot
     for (int attempt = 0; attempt < kCfgLockAttempts; ++attempt) {
         if (try_lock_binary_sem(run->cfg_semid) == 0) {
             run->cfg_locked = 1;
@@ -132,11 +132,11 @@ int fail(upgrade_run* run, const step_failure& f)
     run->failure_id = f.id;
     // Only a lock this run obtained is given back: unlocking one it does
     // not hold would free another process's hold.
-    if (f.from == release::a && run->cfg_semid > 0 && run->cfg_locked == 1) {
+    if (f.from == release::a && run->cfg_semid >= 0 && run->cfg_locked == 1) {
         unlock_binary_sem(run->cfg_semid);
         run->cfg_locked = 0;
     }
-    if (run->memory_semid > 0) unlock_binary_sem(run->memory_semid);
+    if (run->memory_semid >= 0) unlock_binary_sem(run->memory_semid);
     if (run->failure_code != 0) libupd_delete_share_memory(run->record);
     end_with_failure(run->ui, run->upgrader_state, run->failure_code, run->failure_id,
                      run->reboot_fallback);
@@ -236,7 +236,7 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         broadcast_step(3);
         return fail(run, {UPGRADER_FAIL_KILLAPPS, UPGRADER_FAIL_KILLAPPS, release::a});
     }
-    if (!take_burn_lock()) return 0;
+    if (!take_burn_lock()) return drop_display(run, 0); // ends the run at once
     if (!write_back_and_burn(run, &f)) return fail(run, f);
 
     if (shared) {
@@ -255,7 +255,7 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
     system_ex("rm -rf /config/etc", 3, 3);
     sleep(1);
     reboot_sequence(run->reboot_fallback);
-    if (run->cfg_semid > 0 && run->cfg_locked == 1) unlock_binary_sem(run->cfg_semid);
+    if (run->cfg_semid >= 0 && run->cfg_locked == 1) unlock_binary_sem(run->cfg_semid);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");

@@ -135,18 +135,13 @@ int parse_ini_text(const char* section, const char* key, const char* text, int* 
     return 0;
 }
 
-int read_profile_string(const char* section, const char* key, char* value, int size,
-                        const char* default_value, const char* file)
+int text_profile_string(const char* section, const char* key, char* value, int size,
+                        const char* default_value, const char* text)
 {
-    if (section == nullptr || key == nullptr || value == nullptr || file == nullptr) return 0;
+    if (section == nullptr || key == nullptr || value == nullptr || text == nullptr) return 0;
     if (size < 1) return 0;
-
-    char* text = static_cast<char*>(std::calloc(INI_TEXT_SIZE, 1));
-    int found = 0;
-    int length = 0;
     int sec_start, sec_end, key_start, key_end, val_start, val_end;
-    if (text != nullptr && load_ini_file(file, text, &length) == 1 &&
-        parse_ini_text(section, key, text, &sec_start, &sec_end, &key_start, &key_end, &val_start,
+    if (parse_ini_text(section, key, text, &sec_start, &sec_end, &key_start, &key_end, &val_start,
                        &val_end) == 1) {
         int len = val_end - val_start;
         if (len > size - 1) len = size - 1;
@@ -154,9 +149,24 @@ int read_profile_string(const char* section, const char* key, char* value, int s
         std::memcpy(value, text + val_start, static_cast<size_t>(len));
         value[len] = '\0';
         str_trim(value);
-        found = 1;
+        return 1;
     }
+    if (default_value != nullptr) str_left(value, default_value, size - 1);
+    return 0;
+}
+
+int read_profile_string(const char* section, const char* key, char* value, int size,
+                        const char* default_value, const char* file)
+{
+    if (section == nullptr || key == nullptr || value == nullptr || file == nullptr) return 0;
+    if (size < 1) return 0;
+
+    char* text = static_cast<char*>(std::calloc(INI_TEXT_SIZE, 1));
+    int length = 0;
+    const bool loaded = text != nullptr && load_ini_file(file, text, &length) == 1;
+    // A file that cannot be read holds no key: the default is copied.
+    const int found =
+        text_profile_string(section, key, value, size, default_value, loaded ? text : "");
     std::free(text);
-    if (found == 0 && default_value != nullptr) str_left(value, default_value, size - 1);
     return found;
 }

@@ -20,6 +20,12 @@ constexpr int INI_TEXT_SIZE = 163840;
 int read_profile_string(const char* section, const char* key, char* value, int size,
                         const char* default_value, const char* file);
 
+// read_profile_string() on a text already loaded (terminated, any
+// length): the same value, default and result. A null section, key, value
+// or text returns 0 at once.
+int text_profile_string(const char* section, const char* key, char* value, int size,
+                        const char* default_value, const char* text);
+
 // Loads `file` into `text` (INI_TEXT_SIZE bytes) and terminates it;
 // *length receives the number of bytes loaded (0 first in every case).
 // Returns 1, or 0 for a null argument or a file that cannot be opened.

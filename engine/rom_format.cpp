@@ -114,8 +114,16 @@ unsigned int rom_load_word(const unsigned char* p)
 
 unsigned int rom_xor_words(const unsigned char* p, std::size_t count)
 {
+    // The words are copied here rather than through rom_load_word(): an
+    // exported function may be replaced at load time in a shared build, so
+    // the compiler would call it once per word instead of turning the loop
+    // into wide loads. This loop reads every byte of an image twice.
     std::uint32_t x = 0;
-    for (std::size_t i = 0; i < count; ++i) x ^= rom_load_word(p + 4 * i);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t w = 0;
+        std::memcpy(&w, p + 4 * i, sizeof w);
+        x ^= w;
+    }
     return x;
 }
 

@@ -64,9 +64,21 @@ void allow_preload_before_sanitizer(std::vector<std::string>& env)
     env.push_back(kKey + kOption);
 }
 
+// The device layer of the architecture of whichever program loads it: the
+// dynamic loader expands $LIB to lib/<its multiarch triplet>.
+const char* const kDeviceLayer = PHONESIM_DEVICE_DIR "/$LIB/libphonesim_devices.so";
+
+// Where the emulator finds the C library of the phone's own programs (a
+// build for the phone runs under user-mode emulation; host programs
+// ignore the variable).
+const char* const kPhoneLibraryRoot = "QEMU_LD_PREFIX=/usr/mipsel-linux-gnu";
+
 std::vector<std::string> program_environment(const boot_request& req, int run)
 {
-    std::vector<std::string> env = {"PATH=/bin:/sbin", "HOME=/", "TERM=dumb",
+    std::vector<std::string> env = {"PATH=/bin:/sbin",
+                                    "HOME=/",
+                                    "TERM=dumb",
+                                    kPhoneLibraryRoot,
                                     std::string("PHONESIM_STATE=") + PHONE_STATE_MOUNT,
                                     "PHONESIM_RUN=" + std::to_string(run)};
     if (!req.preload.empty()) env.push_back("LD_PRELOAD=" + req.preload);
@@ -134,7 +146,7 @@ boot_result phonesim_boot(const boot_request& req)
     if (ec) throw std::runtime_error("cannot create " + req.state_dir + ": " + ec.message());
     phone_prepare_boot(req.state_dir, {req.time_scale, req.faults});
     boot_request with_defaults = req;
-    if (with_defaults.preload.empty()) with_defaults.preload = PHONESIM_DEVICE_LAYER;
+    if (with_defaults.preload.empty()) with_defaults.preload = kDeviceLayer;
     if (with_defaults.reboot_tool.empty()) with_defaults.reboot_tool = PHONESIM_REBOOT_TOOL;
     const int run = new_run(req.state_dir);
 

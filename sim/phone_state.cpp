@@ -53,23 +53,12 @@ env_vars default_env(const phone_options& opt)
     return env;
 }
 
-// The windows of this boot, from the environment's mtdN ranges; a range
-// that is missing or does not fit the chip falls back to the default.
+// The windows of this boot, as the device layer reads them.
 std::string windows_text(const env_vars& env)
 {
     std::string out;
-    for (const mtd_range& def : phone_default_layout()) {
-        uint32_t start = def.start, end = def.end;
-        if (const std::string* v = env_find(env, "mtd" + std::to_string(def.index))) {
-            unsigned s = 0, e = 0;
-            if (sscanf(v->c_str(), "%x,%x", &s, &e) == 2 && s >= phone::kChipBase && e > s &&
-                e - phone::kChipBase <= phone::kChipSize) {
-                start = s;
-                end = e;
-            }
-        }
-        out += std::to_string(def.index) + " " + hex(start) + " " + hex(end) + "\n";
-    }
+    for (const mtd_range& w : phone_windows(env))
+        out += std::to_string(w.index) + " " + hex(w.start) + " " + hex(w.end) + "\n";
     return out;
 }
 
@@ -83,6 +72,24 @@ const std::vector<mtd_range>& phone_default_layout()
         {4, 0x90730000, 0x907B0000}, {7, 0x907B0000, 0x907D0000}, {8, 0x907D0000, 0x907F0000},
         {9, 0x907F0000, 0x90800000}};
     return layout;
+}
+
+std::vector<mtd_range> phone_windows(const env_vars& env)
+{
+    std::vector<mtd_range> out;
+    for (const mtd_range& def : phone_default_layout()) {
+        mtd_range w = def;
+        if (const std::string* v = env_find(env, "mtd" + std::to_string(def.index))) {
+            unsigned s = 0, e = 0;
+            if (sscanf(v->c_str(), "%x,%x", &s, &e) == 2 && s >= phone::kChipBase && e > s &&
+                e - phone::kChipBase <= phone::kChipSize) {
+                w.start = s;
+                w.end = e;
+            }
+        }
+        out.push_back(w);
+    }
+    return out;
 }
 
 std::string phone_file(const std::string& path)

@@ -13,6 +13,8 @@
 // it has powered off.
 #pragma once
 
+#include "env_store.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,6 +38,10 @@ struct mtd_range {
     uint32_t end;
 };
 const std::vector<mtd_range>& phone_default_layout();
+// The partition windows a boot with this environment gets: each mtdN range
+// of the environment, or the default one where it is missing or does not
+// fit the chip.
+std::vector<mtd_range> phone_windows(const env_vars& env);
 
 // Makes a new phone in `dir` (whatever was there is replaced).
 void phone_init(const std::string& dir, const phone_options& opt);

@@ -6,6 +6,7 @@
 #include "keypad_server.h"
 #include "layout.h"
 #include "platform_fs.h"
+#include "proc_memory.h"
 #include "run_report.h"
 #include "sys_error.h"
 #include "syslog_record.h"
@@ -24,6 +25,10 @@
 #include <unistd.h>
 
 namespace {
+
+// The program logs bytes it read from files as they are: what is not UTF-8
+// is written as U+FFFD rather than stopping the phone.
+constexpr auto kReplaceBadUtf8 = nlohmann::json::error_handler_t::replace;
 
 constexpr const char* kLogSocket = "/dev/log";
 constexpr size_t kMaxDatagram = 65536;
@@ -70,11 +75,15 @@ public:
 
     void add(const syslog_record& r)
     {
-        fprintf(json_, "%s\n", syslog_to_json(r).dump().c_str());
-        fflush(json_);
+        fprintf(json_, "%s\n", syslog_to_json(r).dump(-1, ' ', false, kReplaceBadUtf8).c_str());
         fprintf(text_, "%8.3f %s.%s %s: %s%s", static_cast<double>(r.t_ms) / 1000.0,
                 syslog_facility_name(r.facility), syslog_level_name(r.level), r.tag.c_str(),
                 r.msg.c_str(), (!r.msg.empty() && r.msg.back() == '\n') ? "" : "\n");
+    }
+    // Once per batch of lines: a burst is written with a few calls.
+    void flush()
+    {
+        fflush(json_);
         fflush(text_);
     }
 
@@ -159,7 +168,10 @@ public:
         std::string buf(kMaxDatagram, '\0');
         for (;;) {
             const ssize_t n = recv(log_fd_, buf.data(), buf.size(), 0);
-            if (n < 0) return;
+            if (n < 0) {
+                sink_.flush();
+                return;
+            }
             const syslog_record r = syslog_parse(buf.substr(0, static_cast<size_t>(n)), now_ms());
             sink_.add(r);
             keypad_->on_log(r.msg);
@@ -223,6 +235,7 @@ boot_result supervisor_run(const supervisor_request& req)
     const std::string env_path = std::string(phone::kStateDir) + "/env.txt";
     phone_services phone(req, t0);
     phone.facts.env_before = env_load(env_path);
+    phone.facts.files_before = list_run_files();
 
     std::vector<std::string> env = req.env;
     env.push_back("PHONESIM_T0_NS=" + std::to_string(t0));
@@ -265,6 +278,10 @@ boot_result supervisor_run(const supervisor_request& req)
         }
     }
     const int64_t end_ms = phone.now_ms();
+    // The program's memory, while it still runs (a reboot leaves it waiting).
+    if (!program_ended &&
+        !write_process_memory(read_process_memory(program), req.run_dir + "/memory.json"))
+        fprintf(stderr, "phonesim: %s/memory.json: %s\n", req.run_dir.c_str(), strerror(errno));
     power_off();
     phone.finish();
     if (!program_ended) result.exit_status = -1; // still running at power-off
@@ -279,6 +296,7 @@ boot_result supervisor_run(const supervisor_request& req)
     const std::string run_number = req.run_dir.substr(req.run_dir.rfind('/') + 1);
     f.run = std::stoi(run_number);
     const nlohmann::json report = build_report(f, req.run_dir);
-    std::ofstream(req.run_dir + "/report.json") << report.dump(2) << "\n";
+    std::ofstream(req.run_dir + "/report.json")
+        << report.dump(2, ' ', false, kReplaceBadUtf8) << "\n";
     return result;
 }

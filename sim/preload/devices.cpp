@@ -117,8 +117,28 @@ struct window {
 };
 
 // The partition windows of this boot: "N start end" lines with chip
-// addresses, as the boot environment gave them.
-bool read_window(int index, window* w)
+// addresses, as the boot environment gave them. A relocation in any
+// process of the phone replaces the file (write_window), so the parsed
+// table is kept while the file's identity and time stay the same: a burn
+// asks for its window on every 64 KiB it erases and writes.
+struct window_table {
+    std::mutex lock;
+    bool loaded = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime = {};
+    off_t size = 0;
+    bool found[phone::kPartitions] = {};
+    window windows[phone::kPartitions];
+};
+
+window_table& windows()
+{
+    static auto* t = new window_table;
+    return *t;
+}
+
+bool parse_windows(window_table* t)
 {
     FILE* f = nullptr;
     const int fd = real_open(phone::kWindows, O_RDONLY | O_CLOEXEC, 0);
@@ -126,19 +146,44 @@ bool read_window(int index, window* w)
         if (fd >= 0) real_close(fd);
         return false;
     }
+    for (bool& b : t->found) b = false;
     int n = 0;
     unsigned start = 0, end = 0;
-    bool found = false;
     while (fscanf(f, "%d %x %x", &n, &start, &end) == 3) {
-        if (n == index && start >= phone::kChipBase && end >= start &&
+        if (n >= 0 && n < phone::kPartitions && start >= phone::kChipBase && end >= start &&
             end - phone::kChipBase <= phone::kChipSize) {
-            w->start = start - phone::kChipBase;
-            w->size = end - start;
-            found = true;
+            t->windows[n] = window{start - phone::kChipBase, end - start};
+            t->found[n] = true;
         }
     }
     fclose(f);
-    return found;
+    return true;
+}
+
+bool read_window(int index, window* w)
+{
+    if (index < 0 || index >= phone::kPartitions) return false;
+    window_table& t = windows();
+    std::lock_guard<std::mutex> hold(t.lock);
+    struct stat st;
+    if (stat(phone::kWindows, &st) < 0) {
+        t.loaded = false;
+        return false;
+    }
+    const bool same = t.loaded && st.st_dev == t.dev && st.st_ino == t.ino &&
+                      st.st_size == t.size && st.st_mtim.tv_sec == t.mtime.tv_sec &&
+                      st.st_mtim.tv_nsec == t.mtime.tv_nsec;
+    if (!same) {
+        t.loaded = parse_windows(&t);
+        if (!t.loaded) return false;
+        t.dev = st.st_dev;
+        t.ino = st.st_ino;
+        t.size = st.st_size;
+        t.mtime = st.st_mtim;
+    }
+    if (!t.found[index]) return false;
+    *w = t.windows[index];
+    return true;
 }
 
 void write_window(int index, const window& w)
@@ -523,9 +568,15 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
     {
         chip_guard g;
         uint8_t* dst = chip().bytes + w.start + pos;
+        // The AND of all bytes is 0xFF only when every one is erased (a
+        // loop the compiler widens); the bytes that are not are counted and
+        // located only then.
+        uint8_t all = 0xFF;
+        for (size_t i = 0; i < len; ++i) all &= dst[i];
         size_t violations = 0, first = 0;
-        for (size_t i = 0; i < len; ++i) {
-            if (dst[i] != 0xFF && violations++ == 0) first = i;
+        if (all != 0xFF) {
+            for (size_t i = 0; i < len; ++i) violations += dst[i] != 0xFF ? 1 : 0;
+            while (dst[first] == 0xFF) ++first;
         }
         const std::string where =
             "mtd" + std::to_string(d.index) + " " + hex(static_cast<uint32_t>(pos));

@@ -28,7 +28,10 @@ using rw_fn = ssize_t (*)(int, void*, size_t);
 using wr_fn = ssize_t (*)(int, const void*, size_t);
 using prw_fn = ssize_t (*)(int, void*, size_t, off_t);
 using pwr_fn = ssize_t (*)(int, const void*, size_t, off_t);
+using prw64_fn = ssize_t (*)(int, void*, size_t, off64_t);
+using pwr64_fn = ssize_t (*)(int, const void*, size_t, off64_t);
 using lseek_fn = off_t (*)(int, off_t, int);
+using lseek64_fn = off64_t (*)(int, off64_t, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
 using nanosleep_fn = int (*)(const timespec*, timespec*);
@@ -121,7 +124,7 @@ int do_openat(int dirfd, const char* path, int flags, mode_t mode, const char* n
     return f(dirfd, path, flags, mode);
 }
 
-ssize_t dev_read(int fd, void* buf, size_t n, bool positioned, off_t at, bool* handled)
+ssize_t dev_read(int fd, void* buf, size_t n, bool positioned, int64_t at, bool* handled)
 {
     open_device d;
     *handled = tracked(fd, &d) && d.k == kind::mtd;
@@ -132,7 +135,7 @@ ssize_t dev_read(int fd, void* buf, size_t n, bool positioned, off_t at, bool* h
     return r;
 }
 
-ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, off_t at, bool* handled)
+ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, int64_t at, bool* handled)
 {
     open_device d;
     *handled = tracked(fd, &d) && d.k == kind::mtd;
@@ -148,6 +151,28 @@ ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, off_t at, 
     const ssize_t r = mtd_write(d, buf, n, pos);
     if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));
     return r;
+}
+
+// Moves the position of an open MTD device; -1 with EINVAL for a position
+// outside the partition.
+int64_t dev_lseek(int fd, const open_device& d, int64_t offset, int whence)
+{
+    int64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = static_cast<int64_t>(d.pos);
+    else if (whence == SEEK_END)
+        base = static_cast<int64_t>(mtd_size(d.index));
+    else if (whence != SEEK_SET) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int64_t pos = base + offset;
+    if (pos < 0 || pos > static_cast<int64_t>(mtd_size(d.index))) {
+        errno = EINVAL;
+        return -1;
+    }
+    set_pos(fd, static_cast<uint64_t>(pos));
+    return pos;
 }
 
 } // namespace
@@ -282,6 +307,8 @@ ssize_t write(int fd, const void* buf, size_t n)
     return handled ? r : real_write(fd, buf, n);
 }
 
+// On a 32-bit system off_t is 32 bits wide and the *64 entry points take
+// an off64_t; each passes through to its own real counterpart.
 ssize_t pread(int fd, void* buf, size_t n, off_t at)
 {
     bool handled = false;
@@ -291,14 +318,18 @@ ssize_t pread(int fd, void* buf, size_t n, off_t at)
     return f(fd, buf, n, at);
 }
 
-ssize_t pread64(int fd, void* buf, size_t n, off_t at)
+ssize_t pread64(int fd, void* buf, size_t n, off64_t at)
 {
-    return pread(fd, buf, n, at);
+    bool handled = false;
+    const ssize_t r = dev_read(fd, buf, n, true, at, &handled);
+    if (handled) return r;
+    static const auto f = next<prw64_fn>("pread64");
+    return f(fd, buf, n, at);
 }
 
-ssize_t __pread64_chk(int fd, void* buf, size_t n, off_t at, size_t)
+ssize_t __pread64_chk(int fd, void* buf, size_t n, off64_t at, size_t)
 {
-    return pread(fd, buf, n, at);
+    return pread64(fd, buf, n, at);
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t at)
@@ -310,9 +341,13 @@ ssize_t pwrite(int fd, const void* buf, size_t n, off_t at)
     return f(fd, buf, n, at);
 }
 
-ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at)
+ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t at)
 {
-    return pwrite(fd, buf, n, at);
+    bool handled = false;
+    const ssize_t r = dev_write(fd, buf, n, true, at, &handled);
+    if (handled) return r;
+    static const auto f = next<pwr64_fn>("pwrite64");
+    return f(fd, buf, n, at);
 }
 
 off_t lseek(int fd, off_t offset, int whence)
@@ -322,27 +357,17 @@ off_t lseek(int fd, off_t offset, int whence)
         static const auto f = next<lseek_fn>("lseek");
         return f(fd, offset, whence);
     }
-    int64_t base = 0;
-    if (whence == SEEK_CUR)
-        base = static_cast<int64_t>(d.pos);
-    else if (whence == SEEK_END)
-        base = static_cast<int64_t>(mtd_size(d.index));
-    else if (whence != SEEK_SET) {
-        errno = EINVAL;
-        return -1;
-    }
-    const int64_t pos = base + offset;
-    if (pos < 0 || pos > static_cast<int64_t>(mtd_size(d.index))) {
-        errno = EINVAL;
-        return -1;
-    }
-    set_pos(fd, static_cast<uint64_t>(pos));
-    return pos;
+    return static_cast<off_t>(dev_lseek(fd, d, offset, whence));
 }
 
-off_t lseek64(int fd, off_t offset, int whence)
+off64_t lseek64(int fd, off64_t offset, int whence)
 {
-    return lseek(fd, offset, whence);
+    open_device d;
+    if (!tracked(fd, &d) || d.k != kind::mtd) {
+        static const auto f = next<lseek64_fn>("lseek64");
+        return f(fd, offset, whence);
+    }
+    return dev_lseek(fd, d, offset, whence);
 }
 
 int nanosleep(const timespec* req, timespec* rem)

@@ -11,9 +11,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace devlayer {
 
@@ -305,17 +307,56 @@ int64_t phone_ms()
     return (now - start) / 1000000;
 }
 
+namespace {
+
+// The run's log files stay open: a burn logs every 64 KiB it erases and
+// writes. The program may close a descriptor of ours or get its number for
+// a file of its own; the file identity, checked before each use, tells.
+struct log_file {
+    std::string path;
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+int log_fd(const std::string& path)
+{
+    static std::mutex* lock = new std::mutex;
+    static auto* files = new std::vector<log_file>;
+    std::lock_guard<std::mutex> hold(*lock);
+    for (log_file& f : *files) {
+        if (f.path != path) continue;
+        struct stat st;
+        if (fstat(f.fd, &st) == 0 && st.st_dev == f.dev && st.st_ino == f.ino) return f.fd;
+        f.fd = -1; // no longer ours: leave it to the program
+    }
+    const int fd = real_open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0) {
+        if (fd >= 0) real_close(fd);
+        return -1;
+    }
+    for (log_file& f : *files) {
+        if (f.path == path) {
+            f = log_file{path, fd, st.st_dev, st.st_ino};
+            return fd;
+        }
+    }
+    files->push_back(log_file{path, fd, st.st_dev, st.st_ino});
+    return fd;
+}
+
+} // namespace
+
 void run_log(const char* file, const std::string& line)
 {
     const char* run = getenv("PHONESIM_RUN");
     if (run == nullptr) return;
-    const std::string path = std::string(phone::kStateDir) + "/runs/" + run + "/" + file;
-    const int fd = real_open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = log_fd(std::string(phone::kStateDir) + "/runs/" + run + "/" + file);
     if (fd < 0) return;
     const std::string text =
         std::to_string(phone_ms()) + " " + std::to_string(getpid()) + " " + line + "\n";
     (void)real_write(fd, text.data(), text.size());
-    real_close(fd);
 }
 
 } // namespace devlayer

@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -233,14 +235,20 @@ TEST_F(IpcReceiver, ListensOnItsIdWithModeForEveryone)
     EXPECT_EQ(word(m, 3), 34);
     EXPECT_EQ(word(m, 4), 56);
     EXPECT_EQ(m.substr(20), "hello");
+    // The creator's line and the new thread's own line, in either order:
+    // the reader thread may log before pthread_create has returned.
     const auto lines = logged();
     ASSERT_GE(lines.size(), 2U);
-    EXPECT_EQ(lines[0], (logged_line{7, 0, "create thread sucess\n"}));
-    EXPECT_TRUE(std::regex_match(lines[1].text,
+    const bool creator_first = lines[0].text == "create thread sucess\n";
+    const logged_line& created = lines[creator_first ? 0 : 1];
+    const logged_line& reader = lines[creator_first ? 1 : 0];
+    EXPECT_EQ(created, (logged_line{7, 0, "create thread sucess\n"}));
+    EXPECT_TRUE(std::regex_match(reader.text,
                                  std::regex("This is thread, thread id is [0-9]+, gettid\\(\\)=" +
-                                            std::to_string(lines[1].tid) + "\n")))
-        << lines[1].text;
-    EXPECT_NE(lines[1].tid, getpid()) << "the reader runs on its own thread";
+                                            std::to_string(reader.tid) + "\n")))
+        << reader.text;
+    EXPECT_EQ(reader.level, 7);
+    EXPECT_NE(reader.tid, getpid()) << "the reader runs on its own thread";
 }
 
 TEST_F(IpcReceiver, LengthsFromEightTo2068AreAccepted)
@@ -352,6 +360,57 @@ TEST_F(Ipc, NamesQuitFlagAndBanner)
                                  std::regex("Init libipc, Version 1\\.0\\.0\\.24, Build at "
                                             "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
                                             "[0-9]{2}:[0-9]{2}:[0-9]{2}")));
+}
+
+// A connection's bytes in memory, read as the reader thread reads.
+struct byte_stream {
+    std::string bytes;
+    size_t at = 0;
+    bool fail = false; // the first read fails
+
+    static int read(void* source, unsigned char* buf, int count)
+    {
+        auto* s = static_cast<byte_stream*>(source);
+        if (s->fail) return -1;
+        const size_t n = std::min(static_cast<size_t>(count), s->bytes.size() - s->at);
+        std::memcpy(buf, s->bytes.data() + s->at, n);
+        s->at += n;
+        return static_cast<int>(n);
+    }
+};
+
+TEST_F(Ipc, AReceivedMessageIsReadToItsLengthAndNoFurther)
+{
+    byte_stream s{header(25, 12, 2, 34, 56) + "hello" + "more"};
+    unsigned char* msg = ipc_receive_message(&byte_stream::read, &s);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(msg), 25), s.bytes.substr(0, 25));
+    EXPECT_EQ(s.at, 25U);
+    std::free(msg);
+
+    // Eight bytes: the header is filled up with zeros.
+    byte_stream shortest{header(8, 3).substr(0, 8)};
+    msg = ipc_receive_message(&byte_stream::read, &shortest);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(msg), 20), header(8, 3, 0));
+    std::free(msg);
+
+    // Lengths out of range are refused before anything more is read.
+    byte_stream big{header(2069, 2) + std::string(2049, 'z')};
+    EXPECT_EQ(ipc_receive_message(&byte_stream::read, &big), nullptr);
+    EXPECT_EQ(big.at, 4U);
+    byte_stream negative{header(-1, 2)};
+    EXPECT_EQ(ipc_receive_message(&byte_stream::read, &negative), nullptr);
+    byte_stream cut{header(30, 6).substr(0, 20)};
+    EXPECT_EQ(ipc_receive_message(&byte_stream::read, &cut), nullptr);
+    byte_stream failed;
+    failed.fail = true;
+    EXPECT_EQ(ipc_receive_message(&byte_stream::read, &failed), nullptr);
+    EXPECT_EQ(ipc_receive_message(nullptr, &s), nullptr);
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = 2069"), 1);
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = -1"), 1);
+    EXPECT_EQ(logged_count(3, "msg_len != read_len: msg_len = 26, read_len = 16"), 1);
+    EXPECT_EQ(logged_count(3, "msg len failed: msg_len = 0"), 1);
 }
 
 } // namespace

@@ -144,4 +144,28 @@ TEST(RlLog, LongMessageIsCutToTheLineBuffer)
     EXPECT_EQ(log[1].msg, p + std::string(4095 - p.size(), 'a'));
 }
 
+// The handler's line: the same record as an ordinary one (priority,
+// empty syslog tag after a well-formed time stamp, prefix), text as given.
+TEST(RlLog, TheSignalSafeLineIsTheSameRecordAsAnOrdinaryOne)
+{
+    rl_log_init("upgrader", 7);
+    rl_log_err("%s", "Catch a signal 1, thread id 5.");
+    rl_log_signal_safe(LOG_ERR, "Catch a signal 1, thread id 5.");
+    rl_log_signal_safe(LOG_DEBUG, "100%d sure");
+    rl_log_signal_safe(LOG_ERR, std::string(600, 'x').c_str());
+    rl_log_set_level(2);
+    rl_log_signal_safe(LOG_ERR, "above the threshold");
+    rl_log_set_level(7);
+    const auto m = messages();
+    ASSERT_EQ(m.size(), 4U);
+    EXPECT_EQ(m[1].facility, m[0].facility);
+    EXPECT_EQ(m[1].level, LOG_ERR);
+    EXPECT_EQ(m[1].tag, m[0].tag);
+    EXPECT_EQ(m[1].msg, m[0].msg);
+    EXPECT_EQ(m[1].msg, prefix("upgrader", 3) + "Catch a signal 1, thread id 5.");
+    EXPECT_EQ(m[2].level, LOG_DEBUG);
+    EXPECT_EQ(m[2].msg, prefix("upgrader", 7) + "100%d sure");
+    EXPECT_EQ(m[3].msg, prefix("upgrader", 3) + std::string(512, 'x'));
+}
+
 } // namespace

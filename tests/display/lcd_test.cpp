@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -102,6 +103,67 @@ TEST_F(Lcd, PrimitivesDrawExactlyTheirPixels)
     EXPECT_EQ(ink_in(200, 200, 203, 203), 2);
     EXPECT_EQ(pixel(200, 200), 1);
     EXPECT_EQ(pixel(202, 200), 1);
+}
+
+// A pixel as lcd_draw_point() defines it, one at a time: 16-bit
+// coordinates, bit y * 480 + x, dropped past the bitmap's last byte.
+void reference_point(std::vector<uint8_t>& bitmap, long x, long y, int colour)
+{
+    if (x < 0 || y < 0 || x > 0xFFFF || y > 0xFFFF) return;
+    const long n = y * LCD_WIDTH + x;
+    if (n / 8 >= LCD_BITMAP_SIZE) return;
+    auto& b = bitmap[static_cast<size_t>(n / 8)];
+    b = static_cast<uint8_t>(colour != 0 ? (b | (1U << (n % 8))) : (b & ~(1U << (n % 8))));
+}
+
+// Fills, lines and rectangles anywhere, on or off the screen, wrapping
+// past the right edge or running off the bottom: the bitmap must hold
+// exactly what plotting their pixels one by one gives.
+TEST_F(Lcd, AreasMatchThePixelByPixelDefinition)
+{
+    std::mt19937 rng(5);
+    auto rnd = [&](int lo, int hi) { return lo + static_cast<int>(rng() % (hi - lo + 1)); };
+    std::vector<uint8_t> want(LCD_BITMAP_SIZE, 0);
+    clear_bitmap();
+    for (int round = 0; round < 600; ++round) {
+        const int colour = rnd(0, 3) == 0 ? 0 : 1;
+        const int kind = rnd(0, 2);
+        if (kind == 0) {
+            const int x = rnd(-40, 1100), y = rnd(-40, 300), w = rnd(-2, 700), h = rnd(-2, 40);
+            lcd_fill_color(x, y, w, h, static_cast<uint16_t>(colour));
+            if (w > 0 && h > 0)
+                for (long r = y; r < static_cast<long>(y) + h; ++r)
+                    for (long c = x; c < static_cast<long>(x) + w; ++c)
+                        reference_point(want, c, r, colour);
+        } else {
+            const auto x1 = static_cast<uint16_t>(rnd(0, 1100)),
+                       y1 = static_cast<uint16_t>(rnd(0, 300));
+            const auto x2 = static_cast<uint16_t>(rnd(0, 1100)),
+                       y2 = static_cast<uint16_t>(rnd(0, 300));
+            if (kind == 1) {
+                lcd_draw_line(x1, y1, x2, y2, static_cast<uint16_t>(colour));
+                for (long r = std::min(y1, y2); r <= std::max(y1, y2); ++r)
+                    for (long c = std::min(x1, x2); c <= std::max(x1, x2); ++c)
+                        reference_point(want, c, r, colour);
+            } else {
+                lcd_draw_rect(x1, y1, x2, y2, static_cast<uint16_t>(colour));
+                const long l = std::min(x1, x2), r = std::max(x1, x2);
+                const long t = std::min(y1, y2), b = std::max(y1, y2);
+                for (long yy = t; yy <= b; ++yy) {
+                    reference_point(want, x1, yy, colour);
+                    reference_point(want, x2, yy, colour);
+                }
+                for (long xx = l; xx <= r; ++xx) {
+                    reference_point(want, xx, y1, colour);
+                    reference_point(want, xx, y2, colour);
+                }
+            }
+        }
+        ASSERT_EQ(bitmap_copy(), want) << "round " << round << ", kind " << kind;
+    }
+    // The far corner of the coordinate range: nothing lands on the screen.
+    lcd_fill_color(0xFFF0, 0xFFF0, 0x40, 0x40, 1);
+    EXPECT_EQ(bitmap_copy(), want);
 }
 
 TEST_F(Lcd, BitHelpersStayInsideTheirBuffers)

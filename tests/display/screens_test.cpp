@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -84,6 +86,60 @@ TEST_F(Screens, TheProgressBarIsPercentOf396)
     }
 }
 
+// The progress screen drawn the plain way: the background bitmap, then
+// frame, track and bar pixel by pixel, converted pixel by pixel into the
+// panel's format over the whole screen.
+std::vector<uint8_t> reference_progress(int percent, bool gtype, size_t fb_size)
+{
+    std::vector<uint8_t> bits(g_image_upgrading, g_image_upgrading + LCD_BITMAP_SIZE);
+    auto fill = [&bits](int x, int y, int w, int h, int black) {
+        for (int r = y; r < y + h; ++r) {
+            for (int c = x; c < x + w; ++c) {
+                const int n = r * LCD_WIDTH + c;
+                const auto bit = static_cast<uint8_t>(1U << (n % 8));
+                bits[static_cast<size_t>(n / 8)] =
+                    static_cast<uint8_t>(black != 0 ? (bits[n / 8] | bit) : (bits[n / 8] & ~bit));
+            }
+        }
+    };
+    fill(40, 220, 404, 20, 1);
+    fill(42, 222, 400, 16, 0);
+    fill(44, 224, std::min(percent, 100) * 396 / 100, 12, 1);
+    std::vector<uint8_t> fb(fb_size, 0);
+    for (int n = 0; n < LCD_WIDTH * LCD_HEIGHT; ++n) {
+        const int black = (bits[static_cast<size_t>(n / 8)] >> (n % 8)) & 1;
+        if (gtype) {
+            fb[2 * static_cast<size_t>(n)] = fb[2 * static_cast<size_t>(n) + 1] =
+                black != 0 ? 0x00 : 0xFF;
+        } else {
+            auto& b = fb[static_cast<size_t>(n / 2)];
+            const int shift = (n % 2) * 4;
+            b = static_cast<uint8_t>((b & ~(0xF << shift)) | ((black != 0 ? 0x0 : 0xF) << shift));
+        }
+    }
+    return fb;
+}
+
+// Every progress frame the burner can show, byte for byte what the panel
+// holds, on both panel kinds.
+TEST_F(Screens, EveryProgressFrameIsThePlainRendering)
+{
+    for (const bool gtype : {true, false}) {
+        set_hwver(gtype ? kGtypeHwver : k4bitHwver);
+        ASSERT_EQ(ui.Init(), 0);
+        const size_t used = gtype ? LCD_CONVERT_SIZE : LCD_COPY_SIZE_4BIT;
+        for (int percent = 0; percent <= 101; ++percent) {
+            ui.SetUpgradingProgressBar(percent);
+            std::vector<uint8_t> fb = framebuffer_bytes();
+            ASSERT_GE(fb.size(), used);
+            fb.resize(used);
+            ASSERT_EQ(fb, reference_progress(percent, gtype, used))
+                << percent << "% on the " << (gtype ? "16" : "4") << "-bit panel";
+        }
+    }
+    set_hwver(kGtypeHwver);
+}
+
 TEST_F(Screens, FailureScreensShowTheirTextAndNumber)
 {
     char msg[] = "Burn Flash Failed!";
@@ -129,19 +185,36 @@ TEST_F(Screens, ShowInfoTakesAtMostFiveLines)
     EXPECT_EQ(phone_syslog_count(3, err("ShowInfo: invalid params.")), 2);
 }
 
+// Types `codes` into a screen that opens after refresh number `start`; 0
+// is a pause of two ticks (a letter is committed). The screen takes the
+// last key pressed at each poll and redraws for it: each key is sent once
+// the one before has shown, however slowly a loaded machine runs it.
+void type_keys(const std::vector<int>& codes, int start)
+{
+    auto shown_after = [](int count) {
+        for (int i = 0; i < 500 && refresh_count() <= count; ++i) std::this_thread::sleep_for(10ms);
+    };
+    shown_after(start); // the screen is up and polling
+    for (int code : codes) {
+        if (code == 0) {
+            std::this_thread::sleep_for(1300ms);
+            continue;
+        }
+        const int before = refresh_count();
+        phone_key_event(code, 1);
+        phone_key_event(code, 0);
+        std::this_thread::sleep_for(120ms);
+        if (code != KEY_OK) shown_after(before); // OK closes the screen
+    }
+}
+
 TEST_F(Screens, TheUserSettingScreenTakesKeys)
 {
     // The keypad thread starts now and opens the device; the screen then
     // finds it running.
     EXPECT_EQ(key_get_keypressed(), 0);
-    std::thread keys([] {
-        std::this_thread::sleep_for(600ms); // the screen is up and polling
-        for (int code : {2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 5, 5, KEY_OK}) {
-            phone_key_event(code, 1);
-            phone_key_event(code, 0);
-            std::this_thread::sleep_for(120ms);
-        }
-    });
+    std::thread keys(type_keys, std::vector<int>{2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 5, 5, KEY_OK},
+                     refresh_count());
     char user[16] = {}, pass[16] = {};
     const int r = ui.OpenUserSetting(user, sizeof user, pass, sizeof pass);
     keys.join();
@@ -349,19 +422,10 @@ TEST_F(Screens, GoldenProgressFailureCountdownAndNotice)
 TEST_F(Screens, GoldenUserSettingAfterTyping)
 {
     EXPECT_EQ(key_get_keypressed(), 0); // the keypad thread starts and opens the device
-    std::thread keys([] {
-        std::this_thread::sleep_for(600ms);
-        // "ab" as user (2, then 2 twice), then the password "7" in mode 123.
-        for (int code : {2, 0, 2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 7, 0, KEY_OK}) {
-            if (code == 0) {
-                std::this_thread::sleep_for(1300ms); // two ticks: the letter is committed
-                continue;
-            }
-            phone_key_event(code, 1);
-            phone_key_event(code, 0);
-            std::this_thread::sleep_for(120ms);
-        }
-    });
+    // "ab" as user (2, then 2 twice), then the password "7" in mode 123.
+    std::thread keys(type_keys,
+                     std::vector<int>{2, 0, 2, 2, KEY_NEXT_ITEM, KEY_SOFT_2, 7, 0, KEY_OK},
+                     refresh_count());
     char user[16] = {}, pass[16] = {};
     EXPECT_EQ(ui.OpenUserSetting(user, sizeof user, pass, sizeof pass), 1);
     keys.join();

@@ -109,10 +109,12 @@ TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
     g_kernel_support = 1;
     // Mark the blocks on the chip to recognise the copies.
     const std::string chip = phone_read_file(phone_state_path("flash/chip.bin"));
-    layout({{3, "90700000,90710000"}, {4, "90010000,90090000"}});
+    // mtd6 gives up its end to mtd3 and mtd4.
+    layout({{3, "90700000,90710000"}, {4, "90710000,90790000"}, {6, "90430000,90700000"}});
     ASSERT_EQ(mtd_config_deal(env), 0);
     EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd3 0x700000 0x10000",
-                                                               "relocate mtd4 0x10000 0x80000"}));
+                                                               "relocate mtd4 0x710000 0x80000",
+                                                               "relocate mtd6 0x430000 0x2d0000"}));
     EXPECT_EQ(g_env_restore, 1);
     EXPECT_EQ(g_config_restore, 1);
     EXPECT_EQ(phone_read_file("/tmp/mtdblock3"), chip.substr(0x20000, 0x10000));
@@ -121,7 +123,7 @@ TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
     EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"), 1);
     EXPECT_EQ(count(LOG_DEBUG, "cat_env_config_block\n"), 2);
     EXPECT_EQ(range("mtd3").start_addr, 0x90700000U);
-    EXPECT_EQ(range("mtd4").end_addr, 0x90090000U);
+    EXPECT_EQ(range("mtd4").end_addr, 0x90790000U);
 }
 
 TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
@@ -141,14 +143,39 @@ TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
     EXPECT_TRUE(flash_log("relocate").empty());
     EXPECT_EQ(range("mtd5").start_addr, 0x90330000U);
 
-    // The whole window is a valid range; without relocation support the
-    // burn is limited to partition 1 and nothing moves.
+    // Without relocation support the burn is limited to partition 1 and
+    // nothing moves.
     g_kernel_support = 0;
-    layout({{9, "90000000,90800000"}});
+    layout({{9, "907f0000,90800000"}, {6, "90430000,90720000"}});
     EXPECT_EQ(mtd_config_deal(env), 0);
     EXPECT_EQ(upgrader_kernel_only, 1);
     EXPECT_EQ(count(LOG_INFO, "kernel_support is UNAVAILABLE\n"), 1);
-    EXPECT_EQ(range("mtd9").start_addr, 0x907F0000U);
+    EXPECT_EQ(range("mtd6").end_addr, 0x90730000U);
+}
+
+// Ranges that are valid one by one but share blocks, and text that is no
+// layout at all, are refused before anything moves.
+TEST_F(ConfigMtd, OverlapsAndGarbageAreRefused)
+{
+    phone_add_fault("relocation 1");
+    g_kernel_support = 1;
+    layout({{5, "90330000,90440000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_ERR, "mtd5 and mtd6 overlap\n"), 1);
+    layout({{9, "90000000,90800000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_ERR, "mtd0 and mtd9 overlap\n"), 1);
+    // mtd3 placed inside mtd6, which keeps its range.
+    layout({{3, "90700000,90710000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_EQ(count(LOG_ERR, "mtd3 and mtd6 overlap\n"), 1);
+    std::string garbage = "[mtd]\nmtd0 = ";
+    for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) % 255 + 1);
+    phone_write_file("/tmp/mtd.conf", garbage);
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(g_env_restore + g_config_restore + config_blocks_saved, 0);
+    EXPECT_EQ(range("mtd6").end_addr, 0x90730000U);
 }
 
 TEST_F(ConfigMtd, MissingRangesAndFailedMovesFail)
@@ -174,7 +201,7 @@ TEST_F(ConfigMtd, AnEmptyBlockCopyStopsTheMove)
     phone_add_fault("relocation 1");
     phone_add_fault("fault missing /dev/mtdblock/3");
     g_kernel_support = 1;
-    layout({{3, "90700000,90710000"}});
+    layout({{3, "90700000,90710000"}, {6, "90430000,90700000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
     EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"), 5);
     EXPECT_TRUE(flash_log("relocate").empty());
@@ -192,6 +219,26 @@ TEST_F(ConfigMtd, UnmountTheConfiguration)
     // Now there is nothing to unmount: five attempts, then -1.
     EXPECT_EQ(umount_config_mtd(), -1);
     EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"), 6);
+}
+
+TEST(MtdLayout, TheLayoutTextAloneGivesTheRanges)
+{
+    std::string text = "[mtd]\n";
+    for (const auto& [n, range] : kLayout) text += "mtd" + std::to_string(n) + "=" + range + "\n";
+    env_info layout[MTD_LAYOUT_PARTITIONS];
+    ASSERT_TRUE(parse_mtd_layout(text.c_str(), layout));
+    EXPECT_STREQ(layout[4].name, "mtd4");
+    EXPECT_EQ(layout[4].range.start_addr, 0x90730000U);
+    EXPECT_EQ(layout[9].range.end_addr, MTD_FLASH_END);
+    // A value is cut to 99 characters before it is scanned.
+    const std::string blanks(98, ' ');
+    std::string padded = "[mtd]\n";
+    for (const auto& [n, range] : kLayout)
+        padded += "mtd" + std::to_string(n) + "=" + (n == 2 ? blanks : "") + range + "\n";
+    EXPECT_FALSE(parse_mtd_layout(padded.c_str(), layout));
+    EXPECT_FALSE(parse_mtd_layout("", layout));
+    EXPECT_FALSE(parse_mtd_layout(nullptr, layout));
+    EXPECT_FALSE(parse_mtd_layout(text.c_str(), nullptr));
 }
 
 } // namespace

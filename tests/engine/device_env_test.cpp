@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <syslog.h>
@@ -302,6 +303,70 @@ TEST_F(DeviceEnv, FindEnvByNameIsExactAndLooksAtThirtyEntries)
     // itself, not a longer text.
     std::memset(t[0].name, 'A', sizeof t[0].name);
     EXPECT_EQ(find_env_by_name(t, std::string(50, 'A').c_str(), &index), -1);
+}
+
+TEST_F(DeviceEnv, TheEnvironmentTextGivesOneTableInAnyPieces)
+{
+    const std::string text = "mtd3\t0x90020000,0x90030000\n" + std::string(400, 'L') +
+                             "\nSW_OEM 12\nbootdelay 3\nMID_VERSION 1.0\nSW_protect 1";
+    env_info whole[ENV_TABLE_SIZE] = {};
+    env_lines a = env_lines_start(whole, 0);
+    env_lines_take(&a, text.data(), text.size());
+    EXPECT_EQ(a.count, 3);
+    EXPECT_STREQ(whole[0].name, "mtd3");
+    EXPECT_EQ(whole[0].range.start_addr, 0x90020000U);
+    EXPECT_STREQ(whole[1].value, "12");
+    EXPECT_STREQ(whole[2].value, "1.0");
+    // The text after the last newline is not a line.
+    EXPECT_EQ(whole[3].name[0], '\0');
+    EXPECT_EQ(count(LOG_ERR, "env data too long\n"), 1);
+
+    // Byte by byte, and in pieces that end inside the long line: the same.
+    for (const size_t step : {size_t{1}, size_t{7}, size_t{150}, size_t{151}}) {
+        env_info pieces[ENV_TABLE_SIZE] = {};
+        env_lines b = env_lines_start(pieces, 0);
+        for (size_t at = 0; at < text.size(); at += step)
+            env_lines_take(&b, text.data() + at, std::min(step, text.size() - at));
+        EXPECT_EQ(b.count, a.count) << step;
+        EXPECT_EQ(std::memcmp(pieces, whole, sizeof whole), 0) << step;
+    }
+    // Entries already taken are kept; nothing at all is harmless.
+    env_lines c = env_lines_start(whole, 3);
+    env_lines_take(&c, nullptr, 0);
+    env_lines_take(&c, "SW_OEM 4\n", 9);
+    EXPECT_EQ(c.count, 4);
+    EXPECT_STREQ(whole[3].value, "4");
+}
+
+TEST_F(DeviceEnv, HardwareVersionTextCountsOnlyItsFirst99Bytes)
+{
+    unsigned char hw[8] = {};
+    const std::string eight = "59.0.0.1.3.0.0.1";
+    ASSERT_EQ(parse_hw_version(eight.data(), eight.size(), hw), 0);
+    EXPECT_EQ(hw[0], 59);
+    EXPECT_EQ(hw[7], 1);
+    // Numbers are cut to their low byte.
+    const std::string wide = "256.257.4294967297.0.0.0.0.1";
+    ASSERT_EQ(parse_hw_version(wide.data(), wide.size(), hw), 0);
+    EXPECT_EQ(hw[0], 0);
+    EXPECT_EQ(hw[1], 1);
+    EXPECT_EQ(hw[2], 1);
+    // The seventh dot is the 99th byte: the eighth number, after it, is
+    // not read and counts as 0.
+    const std::string padded = std::string(86, '0') + ".1.2.3.4.5.6." + "7";
+    ASSERT_EQ(padded.size(), 100U);
+    ASSERT_EQ(parse_hw_version(padded.data(), padded.size(), hw), 0);
+    EXPECT_EQ(hw[6], 6);
+    EXPECT_EQ(hw[7], 0);
+    // One byte more in front and the seventh dot is not read either.
+    const std::string longer = "0" + padded;
+    EXPECT_EQ(parse_hw_version(longer.data(), longer.size(), hw), -1);
+    // A NUL ends the text.
+    const std::string nul("1.2.3\0.4.5.6.7.8", 16);
+    EXPECT_EQ(parse_hw_version(nul.data(), nul.size(), hw), -1);
+    EXPECT_EQ(parse_hw_version(nullptr, 0, hw), -1);
+    EXPECT_EQ(parse_hw_version(nullptr, 5, hw), -1);
+    EXPECT_EQ(parse_hw_version(eight.data(), eight.size(), nullptr), -1);
 }
 
 } // namespace

@@ -26,6 +26,14 @@ std::string slurp(const std::string& path)
     return s.str();
 }
 
+// The program under test: this build's, or the one UPG_TEST_UPGRADER
+// names (a build for the phone, which the phone runs under emulation).
+std::string upgrader()
+{
+    const char* other = std::getenv("UPG_TEST_UPGRADER");
+    return other != nullptr && *other != '\0' ? other : UPGRADER;
+}
+
 void put(const std::string& path, const std::string& text)
 {
     fs::create_directories(fs::path(path).parent_path());
@@ -68,7 +76,7 @@ protected:
     void make_phone(const phone_options& o = {})
     {
         phone_init(dir_, o);
-        phone_install_program(dir_, UPGRADER);
+        phone_install_program(dir_, upgrader());
     }
 
     // Boots the phone once with `req` completed; keeps the report.
@@ -77,7 +85,7 @@ protected:
         req.state_dir = dir_;
         req.host_binds = {PHONESIM_BUILD_DIR};
         if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
-        if (req.time_scale == 1.0) req.time_scale = 50;
+        if (req.time_scale == 1.0) req.time_scale = time_scale_;
         result_ = phonesim_boot(req);
         run_dir_ = phonesim_run_dir(dir_, result_.run);
         report_ = nlohmann::json::parse(slurp(run_dir_ + "/report.json"));
@@ -132,6 +140,7 @@ protected:
     }
 
     std::string dir_, run_dir_, log_;
+    double time_scale_ = 50; // sleeps are this many times shorter
     rom_image_spec spec_;
     boot_result result_;
     nlohmann::json report_;
@@ -346,6 +355,26 @@ TEST_F(Driver, AnImageWithAnUpgraderHandsOverToIt)
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "the copy does the burning";
 }
 
+TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
+{
+    // The image carries this very program: the copy is started from /tmp in
+    // the background, waits for the memory lock the first run gives back,
+    // passes over its own partition and burns the rest.
+    rom_partition_spec tool;
+    tool.partition_id = 255;
+    tool.partition_type = 1;
+    const std::string program = slurp(upgrader());
+    ASSERT_FALSE(program.empty());
+    tool.data.assign(program.begin(), program.end());
+    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    shm();
+    EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
+    EXPECT_TRUE(logged("locked upgrader_tool_process"));
+    EXPECT_TRUE(result_.rebooted) << log_;
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
+    EXPECT_EQ(report_["flash"]["violations"], 0);
+}
+
 TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
 {
     rom_partition_spec tool;
@@ -386,6 +415,10 @@ std::string layout_text(const std::map<int, std::string>& changes, bool all = tr
     }
     return text;
 }
+
+// mtd6 gives up its end: mtd3 and mtd4 move there.
+const std::string kBothBlocksMove =
+    layout_text({{3, "90700000,90710000"}, {4, "90710000,90790000"}, {6, "90430000,90700000"}});
 
 class DriverLayout : public Driver {
 protected:
@@ -439,21 +472,68 @@ TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
 {
     relocation_phone();
     const std::string before = slurp(dir_ + "/flash/chip.bin");
-    // mtd3 and mtd4 move into the unused end of mtd6's old place.
-    with_layout(layout_text({{3, "90700000,90710000"}, {4, "90600000,90680000"}}));
+    // mtd3 and mtd4 move into what was the end of mtd6.
+    with_layout(kBothBlocksMove);
     shm();
     EXPECT_TRUE(result_.rebooted);
-    EXPECT_EQ(relocations().size(), 2U);
+    EXPECT_EQ(relocations().size(), 3U);
     EXPECT_TRUE(logged("shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/"));
     // What the blocks held is now at their new places.
     EXPECT_TRUE(chip(0x90700000U, 0x10000) == before.substr(0x20000, 0x10000))
         << "the environment block";
-    EXPECT_TRUE(chip(0x90600000U, 0x80000) == before.substr(0x730000, 0x80000))
+    EXPECT_TRUE(chip(0x90710000U, 0x80000) == before.substr(0x730000, 0x80000))
         << "the configuration block";
     const size_t saved3 = log_.find("shellcmd:/tmp/bin/cat /dev/mtdblock/3");
     EXPECT_NE(saved3, std::string::npos);
     EXPECT_EQ(log_.find("shellcmd:/tmp/bin/cat /dev/mtdblock/3", saved3 + 1), std::string::npos)
         << "saved once";
+}
+
+// Between moving mtd3 and mtd4 and writing their saved blocks back, the
+// boot environment and the configuration exist only as copies in /tmp.
+// The run measures that window in real time, then cuts the power inside
+// it: the copies are gone with the RAM and the moved partitions hold what
+// their new places held before.
+TEST_F(DriverLayout, TheWindowBetweenMovingAndWritingBackTheSavedBlocks)
+{
+    relocation_phone();
+    const std::string before = slurp(dir_ + "/flash/chip.bin");
+    with_layout(kBothBlocksMove);
+    time_scale_ = 1.0000001; // real sleeps: the window as long as on the phone
+    shm();
+    ASSERT_TRUE(result_.rebooted);
+    long long moved = -1, written_back = -1;
+    std::ifstream flash(run_dir_ + "/flash.log");
+    for (std::string l; std::getline(flash, l);) {
+        std::istringstream in(l);
+        long long ms = 0;
+        int pid = 0;
+        std::string what, mtd, at;
+        in >> ms >> pid >> what >> mtd >> at;
+        if (what == "relocate" && moved < 0) moved = ms;
+        if (what == "write" && (mtd == "mtd3" || mtd == "mtd4")) written_back = ms;
+    }
+    ASSERT_GE(moved, 0);
+    ASSERT_GT(written_back, moved);
+    RecordProperty("window_ms", std::to_string(written_back - moved));
+    fprintf(stderr, "the saved blocks' window: %lld ms\n", written_back - moved);
+
+    time_scale_ = 50;
+    relocation_phone();
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.shm.enabled = true;
+    const std::vector<unsigned char> img = rom_build(spec_);
+    req.shm.image.assign(img.begin(), img.end());
+    req.faults = {"power_cut_after_writes 1"}; // the first 64 KiB of mtd4 written back
+    boot(req);
+    EXPECT_FALSE(result_.rebooted);
+    EXPECT_EQ(relocations().size(), 3U);
+    EXPECT_FALSE(chip(0x90700000U, 0x10000) == before.substr(0x20000, 0x10000))
+        << "the environment block is not at its new place";
+    EXPECT_TRUE(chip(0x90710000U, 0x10000) == before.substr(0x730000, 0x10000));
+    EXPECT_FALSE(chip(0x90720000U, 0x70000) == before.substr(0x740000, 0x70000))
+        << "the rest of the configuration block is not either";
 }
 
 TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
@@ -476,7 +556,7 @@ TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
 {
     // The configuration cannot be unmounted: -187.
     relocation_phone();
-    with_layout(layout_text({{3, "90700000,90710000"}, {4, "90600000,90680000"}}));
+    with_layout(kBothBlocksMove);
     boot_request req;
     req.argv = {"/basic/bin/upgrader"};
     req.shm.enabled = true;
@@ -500,7 +580,7 @@ TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
     // The environment block alone moves, and cannot be written back.
     relocation_phone();
     spec_.partitions.erase(spec_.partitions.begin());
-    with_layout(layout_text({{3, "90700000,90710000"}}));
+    with_layout(layout_text({{3, "90700000,90710000"}, {6, "90430000,90700000"}}));
     img = rom_build(spec_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"fault write /dev/mtd3 1 5"};
@@ -571,8 +651,8 @@ TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
 {
     char tmpl[] = "/tmp/phonesim-demo.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string cmd =
-        std::string(PHONESIM_BUILD_DIR) + "/sim/phonesim demo " + tmpl + " > " + tmpl + ".out 2>&1";
+    const std::string cmd = std::string(PHONESIM_BUILD_DIR) + "/sim/phonesim demo " + tmpl +
+                            " --upgrader " + upgrader() + " > " + tmpl + ".out 2>&1";
     const int status = std::system(cmd.c_str());
     const std::string out = slurp(std::string(tmpl) + ".out");
     EXPECT_EQ(status, 0) << out;

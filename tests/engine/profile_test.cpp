@@ -142,4 +142,20 @@ TEST(Profile, TrimAndLeft)
     EXPECT_STREQ(str_left(dst, "ab", 5), "ab");
 }
 
+TEST(Profile, LoadedTextGivesWhatTheFileGives)
+{
+    const char* text = "[Version]\nRomVersion =  2.0.0.14 \n";
+    char value[8];
+    std::memset(value, '#', sizeof value);
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, sizeof value, "d", text), 1);
+    EXPECT_STREQ(value, "2.0.0"); // "  2.0.0" cut to 7 characters, then trimmed
+    EXPECT_EQ(text_profile_string("Version", "Other", value, sizeof value, "default!", text), 0);
+    EXPECT_STREQ(value, "default");
+    EXPECT_EQ(text_profile_string("Version", "Other", value, sizeof value, nullptr, text), 0);
+    EXPECT_STREQ(value, "default");
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, 0, "d", text), 0);
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, 8, "d", nullptr), 0);
+    EXPECT_STREQ(value, "default");
+}
+
 } // namespace

@@ -1,0 +1,219 @@
+// Hostile and malformed inputs from outside the program, on the simulated
+// phone: each is refused or read within its bounds, with its log line, and
+// nothing runs or is written that should not be.
+#include "config_fix.h"
+#include "device_env.h"
+#include "keypad.h"
+#include "phone.h"
+#include "rom_builder.h"
+#include "rom_check.h"
+
+#include "rl_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool logged_containing(const std::string& part)
+{
+    for (const auto& r : phone_syslog())
+        if (r.msg.find(part) != std::string::npos) return true;
+    return false;
+}
+
+rom_partition_spec part(unsigned int id, std::size_t size)
+{
+    rom_partition_spec p;
+    p.partition_id = id;
+    p.version = 0x01020304;
+    p.data.resize(size);
+    for (std::size_t i = 0; i < size; ++i) p.data[i] = static_cast<unsigned char>(i * 13 + id);
+    return p;
+}
+
+class BadRom : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        rl_log_set_level(3); // thousands of checks: only the refusals
+        spec.device_id = 59;
+        spec.rom_version = 0x0296080A;
+        spec.match_id[0] = 3;
+        spec.partitions = {part(4, 100), part(5, 64), part(6, 12)};
+    }
+    // The format checks on exactly `len` bytes of `img`, in a buffer of
+    // that size (rounded up to whole words, the rest never given).
+    int check(const std::vector<unsigned char>& img, std::size_t len)
+    {
+        std::vector<unsigned int> words(len / 4 + 1, 0);
+        std::memcpy(words.data(), img.data(), len);
+        return rom_check_format(len == 0 ? nullptr : words.data(), len, &header, headers);
+    }
+    int check() { return check(rom_build(spec), rom_build(spec).size()); }
+
+    rom_image_spec spec;
+    rom_header header = {};
+    partition_header headers[ROM_PARTITIONS_MAX] = {};
+};
+
+// A file cut anywhere before the end of its partition headers, or anywhere
+// in its data, is refused: every range is checked against the length.
+TEST_F(BadRom, EveryTruncationIsRefused)
+{
+    const std::vector<unsigned char> img = rom_build(spec);
+    ASSERT_EQ(check(img, img.size()), 0);
+    const std::size_t headers_end = 140 + 3 * 44;
+    for (std::size_t len = 0; len <= headers_end; ++len)
+        EXPECT_NE(check(img, len), 0) << "cut at " << len;
+    for (std::size_t len = headers_end + 1; len < img.size(); ++len)
+        EXPECT_NE(check(img, len), 0) << "cut at " << len << " of " << img.size();
+}
+
+TEST_F(BadRom, HostileSizesAreRefused)
+{
+    for (unsigned int size : {0U, 165U, 0xFFFFFFFFU}) {
+        spec.header_size = size;
+        EXPECT_NE(check(), 0) << "rom_header_size " << size;
+    }
+    spec.header_size.reset();
+    for (unsigned int size : {0U, 4U, 0x7FFFFFFFU, 0xFFFFFFFFU}) {
+        spec.partitions[1].header_size = size;
+        EXPECT_NE(check(), 0) << "partition_header_size " << size;
+    }
+    spec.partitions[1].header_size.reset();
+    // rom_size or a partition reaching past the end of the image.
+    const std::size_t full = rom_build(spec).size();
+    for (std::size_t size : {full, full * 2, std::size_t{0xFFFFFFFF}}) {
+        spec.rom_size = static_cast<unsigned int>(size);
+        EXPECT_NE(check(), 0) << "rom_size " << size;
+    }
+    spec.rom_size.reset();
+    for (unsigned int size : {0x1000U, 0xFFFFFFFCU}) {
+        spec.partitions[2].size = size;
+        EXPECT_NE(check(), 0) << "partition_size " << size;
+    }
+    EXPECT_TRUE(logged_containing("leaves the image"));
+}
+
+class BadEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        rl_log_init("upgrader", 7);
+        ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
+        phone_write_file(phone_state_path("platform/software"), "2.0.0.14,Fri Dec 4 2026\n");
+        phone_write_file("/app/version.conf", "");
+        phone_write_file("/basic/version.conf", "");
+        phone_write_file("/version.conf", "");
+    }
+    std::string text(const char* name)
+    {
+        unsigned int i = 0;
+        return find_env_by_name(table, name, &i) == 0 ? table[i].value : "<absent>";
+    }
+    // Every entry holds a terminated name and value.
+    bool entries_terminated() const
+    {
+        for (const env_info& e : table)
+            if (std::memchr(e.name, '\0', sizeof e.name) == nullptr ||
+                std::memchr(e.value, '\0', sizeof e.value) == nullptr)
+                return false;
+        return true;
+    }
+    env_info table[ENV_TABLE_SIZE] = {};
+};
+
+// A line of 10,000 characters and lines of binary bytes, NULs included,
+// among good lines: the good ones are read, the rest refused.
+TEST_F(BadEnvironment, LongAndBinaryLines)
+{
+    std::string binary;
+    for (int c = 1; c < 256; ++c)
+        if (c != '\n') binary += static_cast<char>(c);
+    const std::string raw = "SW_OEM 5\n" + std::string(10000, 'x') + "\n" + "mtd5 " +
+                            std::string(10000, '9') + "\n" + binary + "\n" +
+                            std::string("HWA_0 \0\xff\x01", 9) + "\n" + "MID_VERSION 7\n";
+    phone_write_file(phone_state_path("platform/env.raw"), raw);
+    ASSERT_EQ(read_env_info(table), 0);
+    EXPECT_EQ(text("SW_OEM"), "5");
+    EXPECT_EQ(text("MID_VERSION"), "7");
+    EXPECT_EQ(text("mtd5"), "<absent>");
+    EXPECT_TRUE(entries_terminated());
+    EXPECT_TRUE(logged_containing("env data too long"));
+}
+
+// A version file of a mebibyte: what lies within the reader's buffer is
+// found, what lies beyond it is not, and nothing else changes.
+TEST_F(BadEnvironment, AVersionFileOfAMebibyte)
+{
+    phone_write_file(phone_state_path("platform/env.raw"), "SW_OEM 5\n");
+    const std::string filler(1 << 20, 'z');
+    phone_write_file("/app/version.conf", "[Version]\nRomVersion = 3.1.0.7\n" + filler);
+    phone_write_file("/basic/version.conf", filler + "\n[Version]\nMtd5Version = 5.0.0.2\n");
+    ASSERT_EQ(read_env_info(table), 0);
+    EXPECT_EQ(text("RomVersion"), "3.1.0.7");
+    EXPECT_EQ(text("Mtd5Version"), "<absent>");
+    EXPECT_EQ(text("SW_OEM"), "5");
+    EXPECT_TRUE(entries_terminated());
+}
+
+// Names of /tmp files that would break out of a shell word never reach the
+// shell: the configuration fix leaves them out and logs each.
+TEST(BadFileNames, QuotesSpacesSemicolonsAndNewlines)
+{
+    rl_log_init("upgrader", 7);
+    phone_add_fault("time_scale 100");
+    ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
+    env_info table[ENV_TABLE_SIZE] = {};
+    std::strcpy(table[0].name, "RomVersion");
+    std::strcpy(table[0].value, "2.0.3.0");
+    const char* hostile[] = {"/tmp/q\"uote.cfg",   "/tmp/s'ingle.cfg",   "/tmp/sp ace.cfg",
+                             "/tmp/se;mi.cfg",     "/tmp/new\nline.cfg", "/tmp/$(touch x).cfg",
+                             "/tmp/`touch y`.cfg", "/tmp/a|b.cfg",       "/tmp/a>b.conf"};
+    for (const char* name : hostile) phone_write_file(name, "HOSTILE\n");
+    phone_write_file("/tmp/plain.cfg", "PLAIN\n");
+    phone_write_file("/tmp/-rf.conf", "DASH\n"); // a plain name: the path starts with /tmp/
+    config_autop(table);
+    const std::string out = phone_read_file("/config/autop_retry_save.cfg");
+    EXPECT_NE(out.find("PLAIN"), std::string::npos) << out;
+    EXPECT_NE(out.find("DASH"), std::string::npos) << out;
+    EXPECT_EQ(out.find("HOSTILE"), std::string::npos) << out;
+    struct stat st;
+    EXPECT_NE(stat("x", &st), 0);
+    EXPECT_NE(stat("y", &st), 0);
+    EXPECT_NE(stat("/tmp/x", &st), 0);
+    for (const char* name : hostile) {
+        EXPECT_TRUE(logged_containing(std::string(name) + ": name not usable in a command"))
+            << name;
+    }
+}
+
+// Events shorter than the phone's 16-byte input event are no key.
+TEST(BadKeyEvents, ShortEventsAreNoKey)
+{
+    rl_log_init("upgrader", 7);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    const unsigned char event[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0x3B, 0, 1, 0, 0, 0};
+    KeyEvent ev = {};
+    for (std::size_t n : {1U, 8U, 15U}) {
+        ASSERT_EQ(write(p[1], event, n), static_cast<ssize_t>(n));
+        EXPECT_EQ(kpad_read(p[0], &ev), -1) << n << " bytes";
+    }
+    ASSERT_EQ(write(p[1], event, sizeof event), 16);
+    ASSERT_EQ(kpad_read(p[0], &ev), 0);
+    EXPECT_EQ(ev.code, 0x3B);
+    EXPECT_EQ(ev.value, 1);
+    close(p[0]);
+    close(p[1]);
+}
+
+} // namespace
