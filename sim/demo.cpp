@@ -4,6 +4,7 @@
 
 #include "boot.h"
 #include "env_store.h"
+#include "html_report.h"
 #include "layout.h"
 #include "phone_state.h"
 #include "run_report.h"
@@ -192,5 +193,6 @@ int phonesim_demo(const std::string& dir, const std::string& upgrader, const std
         std::cout << "  last screen:           " << frames.back() << "\n";
     }
     std::cout << "  full log: " << run_dir << "/syslog.txt\n";
+    std::cout << "== the run report: " << write_run_page(run_dir) << "\n";
     return r.rebooted && flash_ok ? 0 : 1;
 }

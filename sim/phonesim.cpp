@@ -6,10 +6,12 @@
 //   phonesim run DIR --shm IMAGE [--state N] shared-memory mode: load, then run it
 //   phonesim show DIR                       flash map, environment, versions, last screen
 //   phonesim log DIR [RUN]                  the syslog of a run
-//   phonesim demo DIR                       a whole upgrade, shown
+//   phonesim report DIR [RUN]               the page of a run: DIR/runs/RUN/report.html
+//   phonesim demo DIR [--upgrader PATH]     a whole upgrade, shown
 #include "boot.h"
 #include "demo.h"
 #include "env_store.h"
+#include "html_report.h"
 #include "phone_state.h"
 #include "run_report.h"
 
@@ -98,6 +100,13 @@ int cmd_log(const std::string& dir, int run)
         return 1;
     }
     std::cout << f.rdbuf();
+    return 0;
+}
+
+int cmd_report(const std::string& dir, int run)
+{
+    if (run <= 0) run = last_run(absolute(dir));
+    std::cout << write_run_page(phonesim_run_dir(absolute(dir), run)) << "\n";
     return 0;
 }
 
@@ -200,8 +209,13 @@ int main(int argc, char** argv)
     log->add_option("dir", dir, "state directory")->required();
     log->add_option("run", run_number, "run number (default: the last)");
 
+    CLI::App* report = app.add_subcommand("report", "write a run's page (report.html)");
+    report->add_option("dir", dir, "state directory")->required();
+    report->add_option("run", run_number, "run number (default: the last)");
+
     CLI::App* demo = app.add_subcommand("demo", "a whole upgrade on a new phone, shown");
     demo->add_option("dir", dir, "state directory")->required();
+    demo->add_option("--upgrader", upgrader, "program to upgrade with (e.g. the phone's build)");
 
     CLI11_PARSE(app, argc, argv);
     try {
@@ -219,7 +233,8 @@ int main(int argc, char** argv)
         }
         if (*run) return cmd_run(dir, ro);
         if (*show) return cmd_show(dir);
-        if (*demo) return phonesim_demo(absolute(dir), PHONESIM_UPGRADER, PHONESIM_BUILD_DIR);
+        if (*report) return cmd_report(dir, run_number);
+        if (*demo) return phonesim_demo(absolute(dir), upgrader, PHONESIM_BUILD_DIR);
         return cmd_log(dir, run_number);
     } catch (const std::exception& e) {
         fprintf(stderr, "phonesim: %s\n", e.what());

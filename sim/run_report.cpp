@@ -1,9 +1,11 @@
 // sim/run_report.cpp - composing report.json and its summary.
 #include "run_report.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -34,6 +36,25 @@ nlohmann::json log_lines(const std::string& text)
         out.push_back({{"t_ms", t}, {"pid", pid}, {"what", rest}});
     }
     return out;
+}
+
+// FNV-1a over a file's bytes; "" when it cannot be read.
+std::string content_hash(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return "";
+    uint64_t h = 14695981039346656037ULL;
+    char buf[65536];
+    while (f.read(buf, sizeof buf) || f.gcount() > 0) {
+        for (std::streamsize i = 0; i < f.gcount(); ++i) {
+            h ^= static_cast<uint8_t>(buf[i]);
+            h *= 1099511628211ULL;
+        }
+        if (!f) break;
+    }
+    char hex[20];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    return hex;
 }
 
 nlohmann::json env_json(const env_vars& v)
@@ -93,14 +114,31 @@ nlohmann::json flash_summary(const std::string& text)
 nlohmann::json list_files(const std::string& dir)
 {
     nlohmann::json out = nlohmann::json::array();
+    struct stat top;
+    if (lstat(dir.c_str(), &top) != 0) return out;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(
              dir, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (it->is_regular_file(ec))
-            out.push_back({{"path", it->path().string()}, {"size", it->file_size(ec)}});
+        // A folder of another file system (a host folder shown in the
+        // phone) is not the phone's: neither listed nor read.
+        struct stat st;
+        if (lstat(it->path().c_str(), &st) != 0) continue;
+        if (st.st_dev != top.st_dev) {
+            if (S_ISDIR(st.st_mode)) it.disable_recursion_pending();
+            continue;
+        }
+        if (S_ISREG(st.st_mode))
+            out.push_back({{"path", it->path().string()},
+                           {"size", static_cast<uint64_t>(st.st_size)},
+                           {"hash", content_hash(it->path().string())}});
     }
     return out;
+}
+
+nlohmann::json list_run_files()
+{
+    return {{"tmp", list_files("/tmp")}, {"config", list_files("/config")}};
 }
 
 nlohmann::json build_report(const run_facts& f, const std::string& run_dir)
@@ -126,7 +164,8 @@ nlohmann::json build_report(const run_facts& f, const std::string& run_dir)
             {"faults", log_lines(read_text(run_dir + "/faults.log"))},
             {"env_before", env_json(f.env_before)},
             {"env_after", env_json(f.env_after)},
-            {"files", {{"tmp", list_files("/tmp")}, {"config", list_files("/config")}}}};
+            {"files_before", f.files_before},
+            {"files", list_run_files()}};
 }
 
 std::string report_summary(const nlohmann::json& r, const std::string& run_dir)

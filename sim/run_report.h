@@ -23,13 +23,19 @@ struct run_facts {
     int frames = 0;
     env_vars env_before;
     env_vars env_after;
+    nlohmann::json files_before; // list_files of /tmp and /config as the program started
 };
 
 // Summarises the device layer's flash log: per partition the erase
 // requests, erased and written bytes and NOR violations.
 nlohmann::json flash_summary(const std::string& flash_log_text);
-// Lists regular files under `dir` with their sizes.
+// Lists regular files under `dir` with their sizes and a hash of their
+// contents (FNV-1a, 64 bits, in hex), so that two listings tell which
+// files a run created, changed or removed. Folders of other file systems
+// mounted below `dir` are left out.
 nlohmann::json list_files(const std::string& dir);
+// The listings of the two folders a run may change: {"tmp": ..., "config": ...}.
+nlohmann::json list_run_files();
 
 nlohmann::json build_report(const run_facts& f, const std::string& run_dir);
 // A few lines for a person: how the run ended and where to look.

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace fs = std::filesystem;
 
@@ -41,7 +43,7 @@ protected:
     {
         req.state_dir = dir_;
         req.argv = {"/bin/sh", "-c", "( " + cmd + " ) >/.sim/out.txt 2>&1"};
-        req.host_binds = {PHONESIM_BUILD_DIR};
+        req.host_binds.push_back(PHONESIM_BUILD_DIR);
         if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
         last_ = phonesim_boot(req);
         out_ = phone_file(dir_ + "/out.txt");
@@ -231,6 +233,55 @@ TEST_F(Phone, RebootPowersOffAndIsRecorded)
     EXPECT_EQ(out_, "");
     run("reboot");
     EXPECT_EQ(last_.reboot_command, "reboot");
+}
+
+// The report lists the files of /config and /tmp as the program started
+// and as it ended, each with a hash of its contents; a program still
+// running at the reboot has its memory recorded.
+TEST_F(Phone, TheReportTellsChangedFilesAndTheMemoryOfTheProgram)
+{
+    run("echo same >/config/same; echo old >/config/changed; echo gone >/config/gone");
+    const nlohmann::json r = run("echo changed >/config/changed; rm /config/gone; "
+                                 "echo new >/config/new; reboot; sleep 100");
+    auto hashes = [](const nlohmann::json& list) {
+        std::map<std::string, std::string> out;
+        for (const auto& f : list) out[f["path"]] = f["hash"];
+        return out;
+    };
+    const auto before = hashes(r["files_before"]["config"]);
+    const auto after = hashes(r["files"]["config"]);
+    ASSERT_EQ(before.count("/config/gone"), 1U);
+    EXPECT_EQ(after.count("/config/gone"), 0U);
+    EXPECT_EQ(before.count("/config/new"), 0U);
+    EXPECT_EQ(after.count("/config/new"), 1U);
+    EXPECT_EQ(before.at("/config/same"), after.at("/config/same"));
+    EXPECT_NE(before.at("/config/changed"), after.at("/config/changed"));
+    EXPECT_EQ(after.at("/config/same").size(), 16U);
+
+    std::ifstream f(phonesim_run_dir(dir_, last_.run) + "/memory.json");
+    ASSERT_TRUE(f) << "the shell still ran at the reboot";
+    const nlohmann::json m = nlohmann::json::parse(f);
+    EXPECT_GT(m["vm_hwm_kib"].get<long>(), 0);
+    EXPECT_GE(m["vm_hwm_kib"].get<long>(), m["vm_rss_kib"].get<long>());
+    EXPECT_GT(m["rss_kib_by_mapping"]["[stack]"].get<long>(), 0);
+}
+
+// A host folder shown in the phone below /tmp is not the phone's: the
+// report's listing of /tmp leaves it out.
+TEST_F(Phone, TheFileListingStaysOnThePhonesFileSystems)
+{
+    char host[] = "/tmp/phonesim-hostdir.XXXXXX";
+    ASSERT_NE(mkdtemp(host), nullptr);
+    std::ofstream(std::string(host) + "/host_file") << "host\n";
+    boot_request req;
+    req.host_binds = {host};
+    const nlohmann::json r = run("cat " + std::string(host) + "/host_file; echo x >/tmp/own", req);
+    fs::remove_all(host);
+    EXPECT_NE(out_.find("host"), std::string::npos) << "the folder is shown in the phone";
+    std::vector<std::string> paths;
+    for (const auto& f : r["files"]["tmp"]) paths.push_back(f["path"]);
+    EXPECT_NE(std::find(paths.begin(), paths.end(), "/tmp/own"), paths.end());
+    for (const std::string& p : paths) EXPECT_EQ(p.find("host_file"), std::string::npos) << p;
 }
 
 TEST_F(Phone, StateSurvivesAPowerCycleButRamDoesNot)
