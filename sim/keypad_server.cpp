@@ -27,21 +27,21 @@ constexpr uint16_t kEvKey = 1;
 
 } // namespace
 
-key_press parse_key_press(const std::string& spec)
+key_press parse_key_press(const std::string& desc)
 {
-    const size_t at = spec.find('@');
+    const size_t at = desc.find('@');
     if (at == std::string::npos || at == 0)
-        throw std::runtime_error("key press needs CODE@WHEN: " + spec);
+        throw std::runtime_error("key press needs CODE@WHEN: " + desc);
     key_press k;
-    k.code = std::stoi(spec.substr(0, at));
-    const std::string when = spec.substr(at + 1);
+    k.code = std::stoi(desc.substr(0, at));
+    const std::string when = desc.substr(at + 1);
     if (when.rfind("frame:", 0) == 0) {
         k.when = key_press::after_frame;
         k.value = std::stoll(when.substr(6));
     } else if (when.rfind("log:", 0) == 0) {
         k.when = key_press::on_log;
         k.text = when.substr(4);
-        if (k.text.empty()) throw std::runtime_error("empty log text in " + spec);
+        if (k.text.empty()) throw std::runtime_error("empty log text in " + desc);
     } else {
         k.when = key_press::at_ms;
         k.value = std::stoll(when);

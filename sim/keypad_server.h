@@ -20,7 +20,7 @@ struct key_press {
 };
 
 // Parses "CODE@MS", "CODE@frame:N" or "CODE@log:TEXT". Throws on error.
-key_press parse_key_press(const std::string& spec);
+key_press parse_key_press(const std::string& desc);
 
 class keypad_server {
 public:

@@ -53,23 +53,23 @@ int main(int argc, char** argv)
     }
 
     try {
-        rom_image_spec spec;
+        rom_image_spec desc;
         if (!manifest.empty()) {
-            spec = rom_spec_from_file(manifest);
+            desc = rom_spec_from_file(manifest);
         } else {
-            spec = cli;
-            spec.rom_version = rom_version_from_text(rom_version);
-            spec.scrambled = !plain;
-            spec.key = static_cast<unsigned char>(key);
-            for (size_t i = 0; i < match.size() && i < spec.match_id.size(); ++i)
-                spec.match_id[i] = static_cast<unsigned char>(rom_number_from_text(match[i]));
-            for (const auto& p : parts) spec.partitions.push_back(rom_partition_from_text(p));
+            desc = cli;
+            desc.rom_version = rom_version_from_text(rom_version);
+            desc.scrambled = !plain;
+            desc.key = static_cast<unsigned char>(key);
+            for (size_t i = 0; i < match.size() && i < desc.match_id.size(); ++i)
+                desc.match_id[i] = static_cast<unsigned char>(rom_number_from_text(match[i]));
+            for (const auto& p : parts) desc.partitions.push_back(rom_partition_from_text(p));
         }
-        for (const auto& f : faults) rom_apply_fault(spec, f);
-        const std::vector<unsigned char> image = rom_build(spec);
+        for (const auto& f : faults) rom_apply_fault(desc, f);
+        const std::vector<unsigned char> image = rom_build(desc);
         rom_write_file(output, image);
         std::printf("%s: %zu bytes, %zu partitions\n", output.c_str(), image.size(),
-                    spec.partitions.size());
+                    desc.partitions.size());
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "mkrom: %s\n", e.what());
         return 2;

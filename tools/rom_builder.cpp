@@ -62,20 +62,20 @@ void rom_scramble(unsigned char* region, int len, unsigned char key)
     std::rotate(region, region + (len - r), region + len);
 }
 
-std::vector<unsigned char> rom_build(const rom_image_spec& spec)
+std::vector<unsigned char> rom_build(const rom_image_spec& desc)
 {
     const unsigned int form_size =
-        spec.scrambled ? ROM_HEADER_SCRAMBLED_SIZE : ROM_HEADER_PLAIN_SIZE;
-    const unsigned int header_size = spec.header_size.value_or(form_size);
+        desc.scrambled ? ROM_HEADER_SCRAMBLED_SIZE : ROM_HEADER_PLAIN_SIZE;
+    const unsigned int header_size = desc.header_size.value_or(form_size);
     const unsigned int layout_size = header_size <= ROM_HEADER_SIZE_MAX ? header_size : form_size;
     const u64 header_end = 12ULL + layout_size;
 
     // Layout: partition headers after the ROM header, then the data.
     std::vector<placed_partition> placed;
-    u64 at = header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(spec.partitions.size());
+    u64 at = header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(desc.partitions.size());
     at = align4(at);
-    for (std::size_t k = 0; k < spec.partitions.size(); ++k) {
-        const rom_partition_spec& p = spec.partitions[k];
+    for (std::size_t k = 0; k < desc.partitions.size(); ++k) {
+        const rom_partition_spec& p = desc.partitions[k];
         placed_partition pp{};
         pp.header_at = header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(k);
         pp.header_size = p.header_size.value_or(PARTITION_HEADER_SIZE);
@@ -88,33 +88,33 @@ std::vector<unsigned char> rom_build(const rom_image_spec& spec)
     std::vector<unsigned char> img(static_cast<std::size_t>(total), 0);
 
     // ROM header fields, plain.
-    put_word(img, 0, spec.magic.value_or(ROM_MAGIC));
+    put_word(img, 0, desc.magic.value_or(ROM_MAGIC));
     put_word(img, 4, header_size);
-    put_word(img, 12, spec.rom_type);
-    put_word(img, 16, spec.process_type);
+    put_word(img, 12, desc.rom_type);
+    put_word(img, 16, desc.process_type);
     const unsigned int partition_num =
-        spec.partition_num.value_or(static_cast<unsigned int>(spec.partitions.size()));
+        desc.partition_num.value_or(static_cast<unsigned int>(desc.partitions.size()));
     put_word(img, 20, partition_num);
-    put_word(img, 24, spec.device_id);
-    put_word(img, 28, spec.oem_id);
-    put_word(img, 32, spec.rom_version);
+    put_word(img, 24, desc.device_id);
+    put_word(img, 28, desc.oem_id);
+    put_word(img, 32, desc.rom_version);
     const unsigned int rom_size =
-        spec.rom_size.value_or(static_cast<unsigned int>(total - std::min(total, header_end)));
+        desc.rom_size.value_or(static_cast<unsigned int>(total - std::min(total, header_end)));
     put_word(img, 36, rom_size);
-    std::copy(spec.match_id.begin(), spec.match_id.end(), img.begin() + 44);
-    put_word(img, 60, spec.mid_version);
-    put_word(img, 64, spec.sw_protect);
-    std::copy(spec.reserved.begin(), spec.reserved.end(), img.begin() + 68);
-    const bool scramble = spec.scrambled && header_size >= ROM_HEADER_SCRAMBLED_SIZE;
-    if (spec.scrambled)
-        put_word(img, 104, spec.second_magic.value_or(ROM_MAGIC));
-    else if (spec.second_magic)
-        put_word(img, 104, *spec.second_magic);
-    if (spec.scrambled) img[124] = spec.key;
+    std::copy(desc.match_id.begin(), desc.match_id.end(), img.begin() + 44);
+    put_word(img, 60, desc.mid_version);
+    put_word(img, 64, desc.sw_protect);
+    std::copy(desc.reserved.begin(), desc.reserved.end(), img.begin() + 68);
+    const bool scramble = desc.scrambled && header_size >= ROM_HEADER_SCRAMBLED_SIZE;
+    if (desc.scrambled)
+        put_word(img, 104, desc.second_magic.value_or(ROM_MAGIC));
+    else if (desc.second_magic)
+        put_word(img, 104, *desc.second_magic);
+    if (desc.scrambled) img[124] = desc.key;
 
     // Partition headers and data.
     for (std::size_t k = 0; k < placed.size(); ++k) {
-        const rom_partition_spec& p = spec.partitions[k];
+        const rom_partition_spec& p = desc.partitions[k];
         const placed_partition& pp = placed[k];
         const u64 h = pp.header_at;
         put_word(img, h, p.magic.value_or(PARTITION_MAGIC));
@@ -128,7 +128,7 @@ std::vector<unsigned char> rom_build(const rom_image_spec& spec)
         put_word(img, h + 40, pp.offset);
     }
     at = align4(header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(placed.size()));
-    for (const rom_partition_spec& p : spec.partitions) {
+    for (const rom_partition_spec& p : desc.partitions) {
         std::copy(p.data.begin(), p.data.end(), img.begin() + static_cast<std::ptrdiff_t>(at));
         at = align4(at + p.data.size());
     }
@@ -138,18 +138,18 @@ std::vector<unsigned char> rom_build(const rom_image_spec& spec)
     for (std::size_t k = 0; k < placed.size(); ++k) {
         const placed_partition& pp = placed[k];
         unsigned int sum = xor_words(img, pp.offset, pp.size / 4);
-        if (spec.partitions[k].bad_checksum) sum ^= 1;
+        if (desc.partitions[k].bad_checksum) sum ^= 1;
         put_word(img, pp.header_at + 36, sum);
     }
     for (std::size_t k = placed.size(); k-- > 0;) {
         const placed_partition& pp = placed[k];
         put_word(img, pp.header_at + 8, 0);
         unsigned int sum = xor_words(img, pp.header_at + 8, pp.header_size / 4 + 1ULL);
-        if (spec.partitions[k].bad_header_checksum) sum ^= 1;
+        if (desc.partitions[k].bad_header_checksum) sum ^= 1;
         put_word(img, pp.header_at + 8, sum);
     }
     unsigned int rom_sum = xor_words(img, header_end, rom_size / 4);
-    if (spec.bad_rom_checksum) rom_sum ^= 1;
+    if (desc.bad_rom_checksum) rom_sum ^= 1;
     put_word(img, 40, rom_sum);
 
     // Scrambling: the plain words at 20, 36 and 40 stay, their scrambled
@@ -158,7 +158,7 @@ std::vector<unsigned char> rom_build(const rom_image_spec& spec)
         const int len = static_cast<int>(layout_size - ROM_SCRAMBLE_SHORTFALL);
         unsigned char region[ROM_HEADER_RECORD_SIZE];
         std::memcpy(region, img.data() + ROM_SCRAMBLE_START, static_cast<std::size_t>(len));
-        rom_scramble(region, len, spec.key);
+        rom_scramble(region, len, desc.key);
         std::memcpy(img.data() + ROM_SCRAMBLE_START, region, static_cast<std::size_t>(len));
         const unsigned int s20 = get_word(img, 20);
         const unsigned int s36 = get_word(img, 36);
@@ -173,10 +173,10 @@ std::vector<unsigned char> rom_build(const rom_image_spec& spec)
 
     put_word(img, 8, 0);
     unsigned int header_sum = xor_words(img, 8, header_size / 4 + 1ULL);
-    if (spec.bad_header_checksum) header_sum ^= 1;
+    if (desc.bad_header_checksum) header_sum ^= 1;
     put_word(img, 8, header_sum);
 
-    if (spec.truncate && *spec.truncate < img.size()) img.resize(*spec.truncate);
+    if (desc.truncate && *desc.truncate < img.size()) img.resize(*desc.truncate);
     return img;
 }
 
@@ -201,7 +201,7 @@ unsigned int required_number(const std::string& value, bool has_value, const std
 
 } // namespace
 
-void rom_apply_fault(rom_image_spec& spec, const std::string& fault)
+void rom_apply_fault(rom_image_spec& desc, const std::string& fault)
 {
     // NAME[:K][=VALUE]
     std::string name = fault;
@@ -222,9 +222,9 @@ void rom_apply_fault(rom_image_spec& spec, const std::string& fault)
         } catch (const std::invalid_argument&) {
             throw std::invalid_argument("fault " + fault + ": bad partition index");
         }
-        if (k >= spec.partitions.size())
+        if (k >= desc.partitions.size())
             throw std::invalid_argument("fault " + fault + ": no partition " + index_text);
-        rom_partition_spec& p = spec.partitions[k];
+        rom_partition_spec& p = desc.partitions[k];
         if (name == "part-magic")
             p.magic = number_or(value, has_value, 0x54415052U, fault);
         else if (name == "part-header-checksum")
@@ -242,21 +242,21 @@ void rom_apply_fault(rom_image_spec& spec, const std::string& fault)
         return;
     }
     if (name == "magic")
-        spec.magic = number_or(value, has_value, 0x4D4F5252U, fault);
+        desc.magic = number_or(value, has_value, 0x4D4F5252U, fault);
     else if (name == "second-magic")
-        spec.second_magic = number_or(value, has_value, 0, fault);
+        desc.second_magic = number_or(value, has_value, 0, fault);
     else if (name == "header-checksum")
-        spec.bad_header_checksum = true;
+        desc.bad_header_checksum = true;
     else if (name == "rom-checksum")
-        spec.bad_rom_checksum = true;
+        desc.bad_rom_checksum = true;
     else if (name == "header-size")
-        spec.header_size = required_number(value, has_value, fault);
+        desc.header_size = required_number(value, has_value, fault);
     else if (name == "partition-num")
-        spec.partition_num = required_number(value, has_value, fault);
+        desc.partition_num = required_number(value, has_value, fault);
     else if (name == "rom-size")
-        spec.rom_size = required_number(value, has_value, fault);
+        desc.rom_size = required_number(value, has_value, fault);
     else if (name == "truncate")
-        spec.truncate = required_number(value, has_value, fault);
+        desc.truncate = required_number(value, has_value, fault);
     else
         throw std::invalid_argument("unknown fault " + fault);
 }

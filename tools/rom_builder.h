@@ -68,18 +68,18 @@ struct rom_image_spec {
                                                                0xFF, 0xFF, 0xFF, 0xFF};
 };
 
-// The image described by `spec`.
-std::vector<unsigned char> rom_build(const rom_image_spec& spec);
+// The image described by `desc`.
+std::vector<unsigned char> rom_build(const rom_image_spec& desc);
 
 // Scrambles `len` bytes in place so that aes_decrypt() with `key` gives
 // them back: substitution by the inverse of `decrypt`, then a rotation
 // right by key modulo len.
 void rom_scramble(unsigned char* region, int len, unsigned char key);
 
-// Applies a fault given as text to `spec` (see rom_fault_help()). Throws
+// Applies a fault given as text to `desc` (see rom_fault_help()). Throws
 // std::invalid_argument for an unknown fault, a bad number or a partition
-// index that `spec` does not have.
-void rom_apply_fault(rom_image_spec& spec, const std::string& fault);
+// index that `desc` does not have.
+void rom_apply_fault(rom_image_spec& desc, const std::string& fault);
 // One line per fault that rom_apply_fault() knows.
 const char* rom_fault_help();
 

@@ -50,35 +50,35 @@ void only_keys(const json& object, const std::set<std::string>& known, const std
             throw std::invalid_argument(where + ": unknown key \"" + item.key() + "\"");
 }
 
-void read_header(const json& h, rom_image_spec& spec)
+void read_header(const json& h, rom_image_spec& desc)
 {
     only_keys(h,
               {"rom_type", "process_type", "device_id", "oem_id", "rom_version", "match_id",
                "mid_version", "sw_protect", "scrambled", "key"},
               "header");
-    if (h.contains("rom_type")) spec.rom_type = number(h["rom_type"], "header.rom_type");
+    if (h.contains("rom_type")) desc.rom_type = number(h["rom_type"], "header.rom_type");
     if (h.contains("process_type"))
-        spec.process_type = number(h["process_type"], "header.process_type");
-    if (h.contains("device_id")) spec.device_id = number(h["device_id"], "header.device_id");
-    if (h.contains("oem_id")) spec.oem_id = number(h["oem_id"], "header.oem_id");
+        desc.process_type = number(h["process_type"], "header.process_type");
+    if (h.contains("device_id")) desc.device_id = number(h["device_id"], "header.device_id");
+    if (h.contains("oem_id")) desc.oem_id = number(h["oem_id"], "header.oem_id");
     if (h.contains("rom_version"))
-        spec.rom_version = version(h["rom_version"], "header.rom_version");
+        desc.rom_version = version(h["rom_version"], "header.rom_version");
     if (h.contains("mid_version"))
-        spec.mid_version = number(h["mid_version"], "header.mid_version");
-    if (h.contains("sw_protect")) spec.sw_protect = number(h["sw_protect"], "header.sw_protect");
+        desc.mid_version = number(h["mid_version"], "header.mid_version");
+    if (h.contains("sw_protect")) desc.sw_protect = number(h["sw_protect"], "header.sw_protect");
     if (h.contains("scrambled")) {
         if (!h["scrambled"].is_boolean())
             throw std::invalid_argument("header.scrambled: expected true or false");
-        spec.scrambled = h["scrambled"].get<bool>();
+        desc.scrambled = h["scrambled"].get<bool>();
     }
-    if (h.contains("key")) spec.key = byte(h["key"], "header.key");
+    if (h.contains("key")) desc.key = byte(h["key"], "header.key");
     if (h.contains("match_id")) {
         const json& m = h["match_id"];
-        if (!m.is_array() || m.size() > spec.match_id.size())
+        if (!m.is_array() || m.size() > desc.match_id.size())
             throw std::invalid_argument("header.match_id: expected a list of at most 16 bytes");
-        spec.match_id = rom_image_spec::kNoMatch;
+        desc.match_id = rom_image_spec::kNoMatch;
         for (std::size_t i = 0; i < m.size(); ++i)
-            spec.match_id[i] = byte(m[i], "header.match_id[" + std::to_string(i) + "]");
+            desc.match_id[i] = byte(m[i], "header.match_id[" + std::to_string(i) + "]");
     }
 }
 
@@ -114,13 +114,13 @@ rom_partition_spec read_partition(const json& p, const std::string& where,
 rom_image_spec rom_spec_from_json(const json& manifest, const std::string& base_dir)
 {
     only_keys(manifest, {"header", "partitions", "break"}, "manifest");
-    rom_image_spec spec;
-    if (manifest.contains("header")) read_header(manifest["header"], spec);
+    rom_image_spec desc;
+    if (manifest.contains("header")) read_header(manifest["header"], desc);
     if (manifest.contains("partitions")) {
         const json& parts = manifest["partitions"];
         if (!parts.is_array()) throw std::invalid_argument("partitions: expected a list");
         for (std::size_t k = 0; k < parts.size(); ++k)
-            spec.partitions.push_back(
+            desc.partitions.push_back(
                 read_partition(parts[k], "partitions[" + std::to_string(k) + "]", base_dir));
     }
     if (manifest.contains("break")) {
@@ -128,10 +128,10 @@ rom_image_spec rom_spec_from_json(const json& manifest, const std::string& base_
         if (!faults.is_array()) throw std::invalid_argument("break: expected a list of faults");
         for (const json& f : faults) {
             if (!f.is_string()) throw std::invalid_argument("break: expected fault names");
-            rom_apply_fault(spec, f.get<std::string>());
+            rom_apply_fault(desc, f.get<std::string>());
         }
     }
-    return spec;
+    return desc;
 }
 
 rom_image_spec rom_spec_from_file(const std::string& path)

@@ -44,10 +44,10 @@ protected:
     {
         rl_log_init("upgrader", 7);
         rl_log_set_level(3); // thousands of checks: only the refusals
-        spec.device_id = 59;
-        spec.rom_version = 0x0296080A;
-        spec.match_id[0] = 3;
-        spec.partitions = {part(4, 100), part(5, 64), part(6, 12)};
+        desc.device_id = 59;
+        desc.rom_version = 0x0296080A;
+        desc.match_id[0] = 3;
+        desc.partitions = {part(4, 100), part(5, 64), part(6, 12)};
     }
     // The format checks on exactly `len` bytes of `img`, in a buffer of
     // that size (rounded up to whole words, the rest never given).
@@ -57,9 +57,9 @@ protected:
         std::memcpy(words.data(), img.data(), len);
         return rom_check_format(len == 0 ? nullptr : words.data(), len, &header, headers);
     }
-    int check() { return check(rom_build(spec), rom_build(spec).size()); }
+    int check() { return check(rom_build(desc), rom_build(desc).size()); }
 
-    rom_image_spec spec;
+    rom_image_spec desc;
     rom_header header = {};
     partition_header headers[ROM_PARTITIONS_MAX] = {};
 };
@@ -68,7 +68,7 @@ protected:
 // in its data, is refused: every range is checked against the length.
 TEST_F(BadRom, EveryTruncationIsRefused)
 {
-    const std::vector<unsigned char> img = rom_build(spec);
+    const std::vector<unsigned char> img = rom_build(desc);
     ASSERT_EQ(check(img, img.size()), 0);
     const std::size_t headers_end = 140 + 3 * 44;
     for (std::size_t len = 0; len <= headers_end; ++len)
@@ -80,24 +80,24 @@ TEST_F(BadRom, EveryTruncationIsRefused)
 TEST_F(BadRom, HostileSizesAreRefused)
 {
     for (unsigned int size : {0U, 165U, 0xFFFFFFFFU}) {
-        spec.header_size = size;
+        desc.header_size = size;
         EXPECT_NE(check(), 0) << "rom_header_size " << size;
     }
-    spec.header_size.reset();
+    desc.header_size.reset();
     for (unsigned int size : {0U, 4U, 0x7FFFFFFFU, 0xFFFFFFFFU}) {
-        spec.partitions[1].header_size = size;
+        desc.partitions[1].header_size = size;
         EXPECT_NE(check(), 0) << "partition_header_size " << size;
     }
-    spec.partitions[1].header_size.reset();
+    desc.partitions[1].header_size.reset();
     // rom_size or a partition reaching past the end of the image.
-    const std::size_t full = rom_build(spec).size();
+    const std::size_t full = rom_build(desc).size();
     for (std::size_t size : {full, full * 2, std::size_t{0xFFFFFFFF}}) {
-        spec.rom_size = static_cast<unsigned int>(size);
+        desc.rom_size = static_cast<unsigned int>(size);
         EXPECT_NE(check(), 0) << "rom_size " << size;
     }
-    spec.rom_size.reset();
+    desc.rom_size.reset();
     for (unsigned int size : {0x1000U, 0xFFFFFFFCU}) {
-        spec.partitions[2].size = size;
+        desc.partitions[2].size = size;
         EXPECT_NE(check(), 0) << "partition_size " << size;
     }
     EXPECT_TRUE(logged_containing("leaves the image"));

@@ -24,19 +24,19 @@ TEST(Memcheck, AFileModeUpgradeReportsNoError)
     phone_init(dir, phone_options{});
     phone_install_program(dir, UPGRADER);
 
-    rom_image_spec spec;
-    spec.device_id = 59;
-    spec.rom_version = rom_version_from_text("2.150.8.0");
-    spec.match_id[0] = 3;
+    rom_image_spec desc;
+    desc.device_id = 59;
+    desc.rom_version = rom_version_from_text("2.150.8.0");
+    desc.match_id[0] = 3;
     for (unsigned int mtd : {5U, 6U}) {
         rom_partition_spec p;
         p.partition_id = mtd;
         p.version = rom_version_from_text("2.150.8." + std::to_string(mtd));
         p.data.resize(200000 + mtd * 1000);
         for (size_t i = 0; i < p.data.size(); ++i) p.data[i] = static_cast<unsigned char>(i * mtd);
-        spec.partitions.push_back(p);
+        desc.partitions.push_back(p);
     }
-    const std::vector<unsigned char> image = rom_build(spec);
+    const std::vector<unsigned char> image = rom_build(desc);
     fs::create_directories(dir + "/files/config");
     std::ofstream(dir + "/files/config/rom.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()),

@@ -85,10 +85,10 @@ protected:
         ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /bin/touch /bin/chmod /tmp/bin/"), 0);
         // A device of model 59, revision 1, match identifier 3.
         hwver("59.0.0.1.3.0.0.1");
-        spec.device_id = 59;
-        spec.rom_version = version("2.150.7.0");
-        spec.match_id[5] = 3;
-        spec.partitions = {flash(4)};
+        desc.device_id = 59;
+        desc.rom_version = version("2.150.7.0");
+        desc.match_id[5] = 3;
+        desc.partitions = {flash(4)};
         std::fill(std::begin(burn), std::end(burn), -7);
     }
 
@@ -99,14 +99,14 @@ protected:
 
     int check()
     {
-        image = rom_build(spec);
+        image = rom_build(desc);
         // Words, as the phone maps them: a copy with 4-byte alignment.
         words.assign((image.size() + 3) / 4, 0);
         std::memcpy(words.data(), image.data(), image.size());
         return rom_upgrade_check(words.data(), image.size(), env, &header, headers, burn);
     }
 
-    rom_image_spec spec;
+    rom_image_spec desc;
     std::vector<unsigned char> image;
     std::vector<unsigned int> words;
     env_info env[ENV_TABLE_SIZE];
@@ -119,7 +119,7 @@ TEST_F(RomAccept, BurnFlagsFollowTheInstalledVersions)
 {
     // Mtd5Version and Mtd6Version are 2.0.0.14 in the version files,
     // Mtd2Version 1.0.0.8 in the boot environment; mtd3 has no version.
-    spec.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.15"),
+    desc.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.15"),
                        flash(2, "1.0.0.8"),  flash(3),
                        flash(0, "9.9.9.9"),  flash(9)};
     ASSERT_EQ(check(), 0);
@@ -136,39 +136,39 @@ TEST_F(RomAccept, BurnFlagsFollowTheInstalledVersions)
 TEST_F(RomAccept, ForceUpgradeBurnsEverythingAndSkipsTheRomVersion)
 {
     phone_write_file("/app/version.conf", "[Version]\nRomVersion = 2.150.7.0\n");
-    spec.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.14")};
-    spec.partitions[1].process_type = 1; // the installed rom version
+    desc.partitions = {flash(5, "2.0.0.14"), flash(6, "2.0.0.14")};
+    desc.partitions[1].process_type = 1; // the installed rom version
     EXPECT_EQ(check(), UPD_MSG_ROM_VERSION_SAME);
     EXPECT_EQ(burn[0], 0);
     EXPECT_EQ(burn[1], 1);
     EXPECT_EQ(count(LOG_INFO, "mtd6 force upgrade!\n"), 1);
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_ROM_VERSION_SAME\n"), 1);
 
-    spec.process_type = 1;
+    desc.process_type = 1;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(burn[0], 1);
     EXPECT_EQ(burn[1], 1);
     EXPECT_EQ(count(LOG_INFO, "rom force upgrade!\n"), 2);
     EXPECT_EQ(count(LOG_INFO, "rom force upgrader!\n"), 1);
     // The device rules still apply.
-    spec.device_id = 60;
+    desc.device_id = 60;
     EXPECT_EQ(check(), UPD_MSG_MACHINE_ID_ERR);
 }
 
 TEST_F(RomAccept, PartitionIdsAndTypes)
 {
     for (unsigned int id : {10U, 254U}) {
-        spec.partitions = {flash(id)};
+        desc.partitions = {flash(id)};
         EXPECT_EQ(check(), UPD_MSG_PARTITION_ID_ERROR) << id;
     }
-    spec.partitions = {flash(3)};
-    spec.partitions[0].partition_type = 1;
+    desc.partitions = {flash(3)};
+    desc.partitions[0].partition_type = 1;
     EXPECT_EQ(check(), UPD_MSG_PARTITION_TYPE_ERROR);
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_ID_ERROR\n"), 2);
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_TYPE_ERROR\n"), 1);
     // Special partitions of no known type are passed over.
-    spec.partitions = {special(0, "x"), flash(0)};
-    spec.partitions[0].partition_id = 4000;
+    desc.partitions = {special(0, "x"), flash(0)};
+    desc.partitions[0].partition_id = 4000;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(burn[0], 0);
     EXPECT_EQ(burn[1], 1);
@@ -177,15 +177,15 @@ TEST_F(RomAccept, PartitionIdsAndTypes)
 TEST_F(RomAccept, AddressRangesAndDevices)
 {
     // mtd4 spans 0x80000 bytes.
-    spec.partitions = {flash(4, "3.0.0.1", 0x80000)};
+    desc.partitions = {flash(4, "3.0.0.1", 0x80000)};
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(count(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
-    spec.partitions = {flash(4, "3.0.0.1", 0x80004)};
-    spec.partitions[0].size = 0x80001;
+    desc.partitions = {flash(4, "3.0.0.1", 0x80004)};
+    desc.partitions[0].size = 0x80001;
     EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR);
 
     set_env("mtd7", "90010000,90010000");
-    spec.partitions = {flash(7, "3.0.0.1", 0)};
+    desc.partitions = {flash(7, "3.0.0.1", 0)};
     EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR) << "an empty range";
     set_env("mtd7", "");
     EXPECT_EQ(check(), UPD_MSG_MTD_ENV_LOSED);
@@ -193,7 +193,7 @@ TEST_F(RomAccept, AddressRangesAndDevices)
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ENV_LOSED\n"), 1);
 
     phone_add_fault("fault missing /dev/mtd3");
-    spec.partitions = {flash(3)};
+    desc.partitions = {flash(3)};
     EXPECT_EQ(check(), UPD_MSG_MTD_OPEN_ERR);
     EXPECT_EQ(count(LOG_ERR, "/dev/mtd3 open failed!\n"), 1);
     // -84 and -83 log the same text.
@@ -227,8 +227,8 @@ TEST_F(RomAccept, MinimumVersionsByHardwareRevision)
     };
     for (const row& r : rows) {
         hwver(r.hw);
-        spec.device_id = static_cast<unsigned int>(atoi(r.hw));
-        spec.rom_version = version(r.rom);
+        desc.device_id = static_cast<unsigned int>(atoi(r.hw));
+        desc.rom_version = version(r.rom);
         EXPECT_EQ(check(), r.result) << r.hw << " with " << r.rom;
     }
 }
@@ -251,7 +251,7 @@ TEST_F(RomAccept, DeviceIdentityAndItsSpecialPairs)
     };
     for (const auto& p : pairs) {
         hwver(p.hw);
-        spec.device_id = p.device_id;
+        desc.device_id = p.device_id;
         EXPECT_EQ(check(), p.result) << p.hw;
     }
     EXPECT_EQ(count(LOG_ERR, "hardware_version is 1\n"), 2);
@@ -272,27 +272,27 @@ TEST_F(RomAccept, HardwareAndEnvironmentFailures)
     EXPECT_EQ(count(LOG_ERR, "UPD_MSG_READ_ENV_FAILED\n"), 1);
 
     EXPECT_EQ(rom_upgrade_check(nullptr, 0, env, &header, headers, burn), -1);
-    image = rom_build(spec);
+    image = rom_build(desc);
     words.assign((image.size() + 3) / 4, 0);
     std::memcpy(words.data(), image.data(), image.size());
     EXPECT_EQ(rom_upgrade_check(words.data(), image.size(), nullptr, &header, headers, burn), -1);
     EXPECT_EQ(rom_upgrade_check(words.data(), image.size(), env, &header, headers, nullptr), -1);
     // A format fault is reported before anything of the device is read.
-    spec.bad_rom_checksum = true;
+    desc.bad_rom_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
 }
 
 TEST_F(RomAccept, MatchIdentifier)
 {
-    spec.match_id = rom_image_spec::kNoMatch;
+    desc.match_id = rom_image_spec::kNoMatch;
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
     EXPECT_EQ(count(LOG_ERR, "match_id:3\n"), 1);
-    spec.match_id[15] = 3;
+    desc.match_id[15] = 3;
     EXPECT_EQ(check(), 0);
     // Low four bits only: 16 is identifier 0, which a 0 byte matches.
     hwver("59.0.0.1.16.0.0.1");
-    spec.match_id = rom_image_spec::kNoMatch;
-    spec.match_id[0] = 0;
+    desc.match_id = rom_image_spec::kNoMatch;
+    desc.match_id[0] = 0;
     EXPECT_EQ(check(), 0);
 }
 
@@ -317,10 +317,10 @@ TEST_P(RomAcceptOem, DecidesAndWritesOnlyWhenAccepted)
     set_env("SW_OEM", std::to_string(c.S));
     set_env("MID_VERSION", std::to_string(c.M));
     set_env("SW_protect", std::to_string(c.P));
-    spec.scrambled = c.scrambled;
-    spec.oem_id = c.oem;
-    spec.mid_version = c.mid;
-    spec.sw_protect = c.prot;
+    desc.scrambled = c.scrambled;
+    desc.oem_id = c.oem;
+    desc.mid_version = c.mid;
+    desc.sw_protect = c.prot;
     EXPECT_EQ(check(), c.result);
     EXPECT_EQ(env_var("SW_OEM"), c.sw_oem);
     EXPECT_EQ(env_var("SW_protect"), c.sw_protect);
@@ -362,10 +362,10 @@ TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
     // The rules decide SW_protect 1, SW_OEM 9 and MID_VERSION 1, then the
     // match identifier refuses the image.
     set_env("SW_OEM", "0");
-    spec.oem_id = 9;
-    spec.mid_version = 1;
-    spec.match_id = rom_image_spec::kNoMatch;
-    spec.partitions = {special(3, "[Phone]\nkey = 1\n"), flash(4)};
+    desc.oem_id = 9;
+    desc.mid_version = 1;
+    desc.match_id = rom_image_spec::kNoMatch;
+    desc.partitions = {special(3, "[Phone]\nkey = 1\n"), flash(4)};
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
     EXPECT_EQ(env_var("SW_OEM"), "0");
     EXPECT_EQ(env_var("SW_protect"), "0");
@@ -375,7 +375,7 @@ TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
     for (const auto& r : phone_syslog()) EXPECT_EQ(r.msg.find("shellcmd:echo"), std::string::npos);
 
     // The same image, accepted: the settings are written, with their lines.
-    spec.match_id[2] = 3;
+    desc.match_id[2] = 3;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(env_var("SW_OEM"), "9");
     EXPECT_EQ(env_var("SW_protect"), "1");
@@ -387,7 +387,7 @@ TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
 TEST_F(RomAccept, SettingsAreAlsoWrittenForTheSameRomVersion)
 {
     phone_write_file("/app/version.conf", "[Version]\nRomVersion = 2.150.7.0\n");
-    spec.oem_id = 5;
+    desc.oem_id = 5;
     EXPECT_EQ(check(), UPD_MSG_ROM_VERSION_SAME);
     EXPECT_EQ(env_var("SW_OEM"), "5");
     // Without an installed RomVersion there is nothing to compare.
@@ -399,7 +399,7 @@ TEST_F(RomAccept, SettingsAreAlsoWrittenForTheSameRomVersion)
 TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
 {
     const std::string program = "#!/bin/sh\necho newer upgrader\n";
-    spec.partitions = {flash(4), flash(5, "2.0.0.14"), special(1, program), flash(6), flash(10)};
+    desc.partitions = {flash(4), flash(5, "2.0.0.14"), special(1, program), flash(6), flash(10)};
     EXPECT_EQ(check(), ROM_CHECK_UPGRADER_EXTRACTED);
     EXPECT_EQ(std::vector<int>(burn, burn + 5), (std::vector<int>{1, 0, 0, -7, -7}));
     EXPECT_EQ(phone_read_file("/tmp/upgrader_tool"), program);
@@ -421,8 +421,8 @@ TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
 TEST_F(RomAccept, ExtractedFilesReplaceOlderOnesWhole)
 {
     phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
-    spec.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), flash(4)};
-    spec.match_id = rom_image_spec::kNoMatch; // refused after the walk
+    desc.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), flash(4)};
+    desc.match_id = rom_image_spec::kNoMatch; // refused after the walk
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
     EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
     EXPECT_EQ(g_mtd_config, 1) << "set even when the image is refused later";
@@ -438,7 +438,7 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     const rlimit small = {1000, old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    spec.partitions = {special(1, std::string(3000, 'u')), flash(4)};
+    desc.partitions = {special(1, std::string(3000, 'u')), flash(4)};
     const int r = check();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     EXPECT_EQ(r, 0) << "the partition is left out, the rest goes on";
@@ -451,7 +451,7 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
 TEST_F(RomAccept, TouchIsTriedThreeTimesAndAnUnopenableFileIsLeftOut)
 {
     ASSERT_EQ(unlink("/tmp/bin/touch"), 0);
-    spec.partitions = {special(1, "program"), flash(4)};
+    desc.partitions = {special(1, "program"), flash(4)};
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 3);
     EXPECT_EQ(count(LOG_ERR, "/tmp/upgrader_tool open failed!\n"), 1);

@@ -57,11 +57,11 @@ protected:
     void SetUp() override
     {
         rl_log_init("upgrader", 7);
-        spec.device_id = 59;
-        spec.oem_id = 7;
-        spec.rom_version = 0x0296080A;
-        spec.match_id[0] = 3;
-        spec.partitions = {part(4, bytes(100, 1)), part(5, bytes(64, 2))};
+        desc.device_id = 59;
+        desc.oem_id = 7;
+        desc.rom_version = 0x0296080A;
+        desc.match_id[0] = 3;
+        desc.partitions = {part(4, bytes(100, 1)), part(5, bytes(64, 2))};
     }
     // The format checks on `img` (copied to aligned words), with its length.
     int check(const std::vector<unsigned char>& img)
@@ -70,9 +70,9 @@ protected:
         std::memcpy(words.data(), img.data(), img.size());
         return rom_check_format(words.data(), img.size(), &header, headers);
     }
-    int check() { return check(rom_build(spec)); }
+    int check() { return check(rom_build(desc)); }
 
-    rom_image_spec spec;
+    rom_image_spec desc;
     std::vector<unsigned int> words;
     rom_header header = {};
     partition_header headers[ROM_PARTITIONS_MAX] = {};
@@ -123,7 +123,7 @@ TEST(UpdMsg, TextsAndSilentCodes)
 TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
 {
     for (unsigned char key : {0, 37, 92, 93, 184, 255}) {
-        spec.key = key;
+        desc.key = key;
         ASSERT_EQ(check(), 0) << "key " << int{key};
         EXPECT_EQ(header.device_id, 59U);
         EXPECT_EQ(header.oem_id, 7U);
@@ -138,40 +138,40 @@ TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
 
     // The plain form: no descrambling, the word at 104 is not looked at,
     // and the header checksum covers bytes 8 to 135.
-    spec.scrambled = false;
-    spec.second_magic = 0x12345678;
+    desc.scrambled = false;
+    desc.second_magic = 0x12345678;
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(header.rom_header_size, 124U);
     EXPECT_EQ(header.device_id, 59U);
     EXPECT_EQ(count(LOG_WARNING, "ignore aes decrypt, invalid rom header size 124.\n"), 1);
-    std::vector<unsigned char> img = rom_build(spec);
+    std::vector<unsigned char> img = rom_build(desc);
     img[136] ^= 0xFF; // just after the plain header: the first partition header
     EXPECT_NE(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
-    img = rom_build(spec);
+    img = rom_build(desc);
     img[135] ^= 0x01;
     EXPECT_EQ(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
 }
 
 TEST_F(RomFormat, HeaderChecksInTheirOrder)
 {
-    spec.magic = 0x4D4F5252U; // the magic in the wrong byte order
+    desc.magic = 0x4D4F5252U; // the magic in the wrong byte order
     EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
     EXPECT_EQ(count(LOG_DEBUG, "rom--------:0x4d4f5252\n"), 1);
-    spec.magic.reset();
+    desc.magic.reset();
 
-    spec.second_magic = 0;
+    desc.second_magic = 0;
     EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_RROM_ERR);
-    spec.second_magic.reset();
+    desc.second_magic.reset();
 
     // partition_num 17 is refused after descrambling, before the checksums.
-    spec.partition_num = 17;
-    spec.bad_header_checksum = true;
+    desc.partition_num = 17;
+    desc.bad_header_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_NUM_ERR);
     EXPECT_EQ(count(LOG_DEBUG, "partition_num: 11\n"), 1);
-    spec.partition_num.reset();
+    desc.partition_num.reset();
     EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
-    spec.bad_header_checksum = false;
-    spec.bad_rom_checksum = true;
+    desc.bad_header_checksum = false;
+    desc.bad_rom_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
     for (const char* name :
          {"UPD_MSG_ARG_ADDR_ERR\n", "UPD_MSG_ROM_HEADER_RROM_ERR\n", "UPD_MSG_PART_NUM_ERR\n",
@@ -181,36 +181,36 @@ TEST_F(RomFormat, HeaderChecksInTheirOrder)
 
 TEST_F(RomFormat, PartitionCountsFromZeroToSixteen)
 {
-    spec.partitions.clear();
+    desc.partitions.clear();
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(count(LOG_DEBUG, "headers size:0x8c\n"), 1);
-    for (unsigned int k = 0; k < 16; ++k) spec.partitions.push_back(part(k % 10, bytes(8, 1)));
+    for (unsigned int k = 0; k < 16; ++k) desc.partitions.push_back(part(k % 10, bytes(8, 1)));
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(headers[15].partition_size, 8U);
 }
 
 TEST_F(RomFormat, PartitionChecksAndTheWordsTheyCover)
 {
-    spec.partitions[1].magic = 0x54415052U;
+    desc.partitions[1].magic = 0x54415052U;
     EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
-    spec.partitions[1].magic.reset();
-    spec.partitions[1].bad_header_checksum = true;
+    desc.partitions[1].magic.reset();
+    desc.partitions[1].bad_header_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
-    spec.partitions[1].bad_header_checksum = false;
-    spec.partitions[0].bad_checksum = true;
+    desc.partitions[1].bad_header_checksum = false;
+    desc.partitions[0].bad_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
     EXPECT_TRUE(logged_containing("partition_checksum_cal:"));
-    spec.partitions[0].bad_checksum = false;
+    desc.partitions[0].bad_checksum = false;
 
     // Fewer than four bytes: no word is summed, the checksum is 0.
-    spec.partitions = {part(4, {1, 2, 3})};
+    desc.partitions = {part(4, {1, 2, 3})};
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(headers[0].partition_checksum, 0U);
     // The bytes after the last whole word are outside the partition's
     // checksum. A changed byte is kept out of the ROM checksum by mending
     // rom_checksum (plain, at 40) and, for it, the header checksum (at 8).
-    spec.partitions = {part(4, bytes(7, 9))};
-    std::vector<unsigned char> img = rom_build(spec);
+    desc.partitions = {part(4, bytes(7, 9))};
+    std::vector<unsigned char> img = rom_build(desc);
     ASSERT_EQ(check(img), 0);
     auto flip = [&img](size_t at) {
         img[at] ^= 0xFF;
@@ -227,19 +227,19 @@ TEST_F(RomFormat, PartitionChecksAndTheWordsTheyCover)
 TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
 {
     // A partition of fewer than four bytes must carry checksum 0.
-    spec.partitions = {part(4, {1, 2, 3})};
-    spec.partitions[0].bad_checksum = true;
+    desc.partitions = {part(4, {1, 2, 3})};
+    desc.partitions[0].bad_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
     EXPECT_EQ(count(LOG_ERR, "partition_checksum_cal:0 checksum:1\n"), 1);
-    spec.partitions[0].bad_checksum = false;
+    desc.partitions[0].bad_checksum = false;
 
     // rom_size ends two bytes into the last word (the three bytes of the
     // partition and a pad byte): those two are outside the ROM checksum,
     // the word before them is inside.
-    std::vector<unsigned char> img = rom_build(spec);
+    std::vector<unsigned char> img = rom_build(desc);
     const size_t n = img.size();
-    spec.rom_size = static_cast<unsigned int>(n - 140 - 2);
-    img = rom_build(spec);
+    desc.rom_size = static_cast<unsigned int>(n - 140 - 2);
+    img = rom_build(desc);
     ASSERT_EQ(check(img), 0);
     img[n - 4] ^= 0x5A;
     img[n - 3] ^= 0x5A;
@@ -250,7 +250,7 @@ TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
 
 TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
 {
-    spec.key = 93;
+    desc.key = 93;
     ASSERT_EQ(check(), 0);
     // The plain words at 20, 36 and 40 stay; what came out of the region at
     // those offsets lands at 108, 116 and 112.
@@ -262,7 +262,7 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
     // An image scrambled here by hand, independently of the builder: the
     // plain region through the inverse table, rotated right by one (key
     // 93 on a region of 92 bytes).
-    std::vector<unsigned char> img = rom_build(spec);
+    std::vector<unsigned char> img = rom_build(desc);
     unsigned char plain[92] = {};
     const unsigned int device = 0x11223344U;
     std::memcpy(plain + 12, &device, 4); // record offset 24
@@ -277,7 +277,7 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
         img[static_cast<size_t>(116 + b)] = img[static_cast<size_t>(36 + b)];
         img[static_cast<size_t>(112 + b)] = img[static_cast<size_t>(40 + b)];
     }
-    const std::vector<unsigned char> built = rom_build(spec);
+    const std::vector<unsigned char> built = rom_build(desc);
     for (size_t at : {size_t{20}, size_t{36}, size_t{40}})
         std::memcpy(img.data() + at, built.data() + at, 4);
     ASSERT_EQ(rom_load_header(img.data(), img.size(), &header), 0);
@@ -310,17 +310,17 @@ TEST_F(RomFormat, ARegionThatReachesTheKeyRotatesByItsSubstitute)
 TEST_F(RomFormat, UnalignedOffsetsAreReadBytewise)
 {
     // The data moved to an odd offset; the checksum is of the bytes there.
-    std::vector<unsigned char> img = rom_build(spec);
+    std::vector<unsigned char> img = rom_build(desc);
     ASSERT_EQ(check(img), 0);
     const unsigned int offset = headers[0].partition_offset;
-    spec.partitions[0].offset = offset + 1;
+    desc.partitions[0].offset = offset + 1;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(headers[0].partition_offset, offset + 1);
 }
 
 TEST_F(RomFormat, EveryRangeMustLieInsideTheImage)
 {
-    std::vector<unsigned char> img = rom_build(spec);
+    std::vector<unsigned char> img = rom_build(desc);
     const size_t full = img.size();
     // Too short for the header record.
     EXPECT_EQ(check(std::vector<unsigned char>(img.begin(), img.begin() + 139)),
@@ -329,55 +329,55 @@ TEST_F(RomFormat, EveryRangeMustLieInsideTheImage)
               UPD_MSG_ARG_ADDR_ERR);
     EXPECT_TRUE(logged_containing("rom image too short: 0x8b bytes"));
     // A header size that would descramble beyond the record.
-    spec.header_size = 168;
+    desc.header_size = 168;
     EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
     EXPECT_TRUE(logged_containing("rom_header_size 0xa8 above 0xa4"));
-    spec.header_size = 164;
+    desc.header_size = 164;
     EXPECT_NE(check(), UPD_MSG_ARG_ADDR_ERR) << "164 is the largest that fits";
-    spec.header_size.reset();
+    desc.header_size.reset();
     // rom_size beyond the end.
-    spec.rom_size = static_cast<unsigned int>(full);
+    desc.rom_size = static_cast<unsigned int>(full);
     EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
     EXPECT_TRUE(logged_containing("rom data 0x8c.."));
-    spec.rom_size.reset();
+    desc.rom_size.reset();
     // A partition header cut off by the end of the image.
-    spec.partitions = {part(4, {}), part(5, {})};
-    spec.partitions[0].offset = 0; // its (empty) data stays inside
-    img = rom_build(spec);
+    desc.partitions = {part(4, {}), part(5, {})};
+    desc.partitions[0].offset = 0; // its (empty) data stays inside
+    img = rom_build(desc);
     ASSERT_EQ(check(img), 0);
     const size_t second_header = 140 + 44;
-    spec.rom_size = 0;
-    spec.truncate = second_header + 20;
+    desc.rom_size = 0;
+    desc.truncate = second_header + 20;
     EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
     EXPECT_TRUE(logged_containing("partition header 1 at 0xb8..0xe4 leaves the image"));
-    spec.truncate.reset();
-    spec.rom_size.reset();
+    desc.truncate.reset();
+    desc.rom_size.reset();
     // A header size that fits the record but not a short image.
-    spec.partitions.clear();
-    spec.header_size = 160;
-    spec.rom_size = 0;
-    spec.truncate = 150;
+    desc.partitions.clear();
+    desc.header_size = 160;
+    desc.rom_size = 0;
+    desc.truncate = 150;
     EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
     EXPECT_TRUE(logged_containing("rom header 0x0..0xac leaves the image of 0x96 bytes"));
-    spec.header_size.reset();
-    spec.truncate.reset();
-    spec.rom_size.reset();
+    desc.header_size.reset();
+    desc.truncate.reset();
+    desc.rom_size.reset();
     // A partition header whose size reaches past the end.
-    spec.partitions = {part(4, bytes(8, 1))};
-    spec.partitions[0].header_size = 0x10000;
+    desc.partitions = {part(4, bytes(8, 1))};
+    desc.partitions[0].header_size = 0x10000;
     EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
     EXPECT_TRUE(logged_containing("partition header 0 at 0x8c..0x10098 leaves the image"));
-    spec.partitions[0].header_size.reset();
+    desc.partitions[0].header_size.reset();
     // Partition data beyond the end, and an offset that wraps in 32 bits.
-    spec.partitions = {part(4, bytes(16, 1))};
-    spec.partitions[0].size = 0x1000;
+    desc.partitions = {part(4, bytes(16, 1))};
+    desc.partitions[0].size = 0x1000;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
     EXPECT_TRUE(logged_containing("partition 0 data 0x"));
-    spec.partitions[0].size.reset();
-    spec.partitions[0].offset = 0xFFFFFFF0U;
+    desc.partitions[0].size.reset();
+    desc.partitions[0].offset = 0xFFFFFFF0U;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
     // The length given is the limit, even when more memory follows.
-    img = rom_build(spec);
+    img = rom_build(desc);
     words.assign(img.size() / 4 + 64, 0);
     std::memcpy(words.data(), img.data(), img.size());
     EXPECT_EQ(rom_check_format(words.data(), img.size() - 1, &header, headers),

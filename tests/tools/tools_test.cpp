@@ -132,13 +132,13 @@ TEST_F(Tools, ManifestsAndBrokenImages)
 TEST(RomBuilder, AScrambledHeaderDescramblesToTheGivenValues)
 {
     rl_log_set_level(-1); // on the host: keep the check's lines out of its log
-    rom_image_spec spec;
-    spec.device_id = 0x01020304;
-    spec.oem_id = 0xA5A5A5A5;
-    spec.rom_version = 0x0296080A;
-    spec.mid_version = 77;
-    spec.key = 200;
-    std::vector<unsigned char> img = rom_build(spec);
+    rom_image_spec desc;
+    desc.device_id = 0x01020304;
+    desc.oem_id = 0xA5A5A5A5;
+    desc.rom_version = 0x0296080A;
+    desc.mid_version = 77;
+    desc.key = 200;
+    std::vector<unsigned char> img = rom_build(desc);
     unsigned int stored = 0;
     std::memcpy(&stored, img.data() + 24, 4);
     EXPECT_NE(stored, 0x01020304U) << "the region is stored scrambled";

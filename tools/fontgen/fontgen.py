@@ -86,13 +86,13 @@ def frame_piece(code):
     }
     double = {19: "lr", 20: "ud", 21: "dr", 22: "dl", 23: "ur", 24: "ul", 25: "udlr",
               26: "dlr", 27: "ulr"}
-    spec = arms.get(code) or double.get(code)
-    if spec is None:
+    desc = arms.get(code) or double.get(code)
+    if desc is None:
         return grid
     offsets = [0] if code in arms else [-2, 2]
     for d in offsets:
         line = mid + d
-        for a in spec:
+        for a in desc:
             if a == "u":
                 for r in range(0, mid + 1):
                     grid[r][line] = 1
