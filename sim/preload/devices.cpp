@@ -310,11 +310,21 @@ bool framebuffer_is_gtype()
     return phone::hwver_is_gtype(text);
 }
 
+// The panel's memory size, from the configuration or the hardware version.
+// Worked out afresh rather than read from the file's size, which another
+// process opening the panel at the same moment may be setting.
+uint32_t framebuffer_size()
+{
+    if (cfg().fb_size != 0) return cfg().fb_size;
+    return framebuffer_is_gtype() ? phone::kFbSize16 : phone::kFbSize4;
+}
+
 int fb_ioctl(int fd, unsigned long request, void* arg)
 {
     struct stat st;
     if (fstat(fd, &st) < 0) return -1;
-    const bool g = st.st_size == static_cast<off_t>(phone::kFbSize16);
+    const uint32_t size = framebuffer_size();
+    const bool g = size == phone::kFbSize16;
     if (arg == nullptr) {
         errno = EFAULT;
         return -1;
@@ -331,7 +341,7 @@ int fb_ioctl(int fd, unsigned long request, void* arg)
     if (request == FBIOGET_FSCREENINFO) {
         fb_fix_screeninfo f{};
         snprintf(f.id, sizeof f.id, "phone-lcd");
-        f.smem_len = cfg().fb_size != 0 ? cfg().fb_size : (g ? phone::kFbSize16 : phone::kFbSize4);
+        f.smem_len = size;
         f.type = FB_TYPE_PACKED_PIXELS;
         f.visual = FB_VISUAL_MONO10;
         f.line_length = g ? phone::kLcdWidth * 2 : phone::kLcdWidth / 2;
@@ -457,17 +467,17 @@ int open_mtdblock(int index)
 
 int open_framebuffer(int flags)
 {
-    const off_t size = cfg().fb_size != 0       ? static_cast<off_t>(cfg().fb_size)
-                       : framebuffer_is_gtype() ? phone::kFbSize16
-                                                : phone::kFbSize4;
+    const off_t size = static_cast<off_t>(framebuffer_size());
     const int fd = real_open(phone::kFramebuffer, O_RDWR | O_CREAT | (flags & O_CLOEXEC), 0644);
     if (fd < 0) {
         errno = ENODEV;
         return -1;
     }
     struct stat st;
+    // One resize, never through an empty file: a process that has the
+    // panel mapped must not see its pages vanish while another opens it.
     if (fstat(fd, &st) == 0 && st.st_size != size) {
-        if (ftruncate(fd, 0) < 0 || ftruncate(fd, size) < 0) {
+        if (ftruncate(fd, size) < 0) {
             real_close(fd);
             errno = EIO;
             return -1;

@@ -182,6 +182,24 @@ TEST_F(Phone, FramesInBothPanelKinds)
     }
 }
 
+// Processes that open a panel not yet sized, all at the same moment, each
+// see the whole panel: none reads the size while another is setting it.
+TEST_F(Phone, PanelsOpenedTogetherAllHaveTheirSize)
+{
+    const std::string info = probe("fb-info");
+    std::string round = "rm -f /.sim/dev/fb0; ";
+    for (int i = 0; i < 8; ++i) round += info + " & ";
+    round += "wait; ";
+    std::string cmd;
+    for (int r = 0; r < 100; ++r) cmd += round;
+    run(cmd);
+    size_t whole = 0;
+    for (size_t at = out_.find("smem_len 261120"); at != std::string::npos;
+         at = out_.find("smem_len 261120", at + 1))
+        ++whole;
+    EXPECT_EQ(whole, 800U) << out_;
+}
+
 TEST_F(Phone, KeyScriptDeliversPressesByTimeLogLineAndFrame)
 {
     boot_request req;
