@@ -48,12 +48,12 @@ double median(std::vector<double> v)
 
 std::vector<unsigned char> make_image()
 {
-    rom_image_spec rom;
+    rom_image_desc rom;
     rom.device_id = 59;
     rom.rom_version = rom_version_from_text("2.150.8.0");
     std::uint32_t x = 12345;
     for (int k = 0; k < kPartitions; ++k) {
-        rom_partition_spec p;
+        rom_partition_desc p;
         p.partition_id = static_cast<unsigned int>(k % 10);
         p.data.resize(kPartitionSize);
         for (auto& b : p.data) {

@@ -31,13 +31,13 @@ constexpr double kAllowanceMib = 2.0;
 
 std::vector<unsigned char> make_image()
 {
-    rom_image_spec rom;
+    rom_image_desc rom;
     rom.device_id = 59;
     rom.rom_version = rom_version_from_text("2.150.8.0");
     rom.match_id[0] = 3;
     std::uint32_t x = 99;
     for (const mtd_range& r : phone_default_layout()) {
-        rom_partition_spec p;
+        rom_partition_desc p;
         p.partition_id = static_cast<unsigned int>(r.index);
         p.version = rom_version_from_text("2.150.8." + std::to_string(r.index + 1));
         p.data.resize(r.end - r.start);

@@ -20,7 +20,7 @@ int main(int argc, char** argv)
                  "all three checksums are computed; --break spoils a chosen field afterwards."};
     std::string output, manifest;
     std::vector<std::string> parts, faults, match;
-    rom_image_spec cli;
+    rom_image_desc cli;
     std::string rom_version = "0.0.0.0";
     bool plain = false;
     unsigned int key = 37;
@@ -53,9 +53,9 @@ int main(int argc, char** argv)
     }
 
     try {
-        rom_image_spec desc;
+        rom_image_desc desc;
         if (!manifest.empty()) {
-            desc = rom_spec_from_file(manifest);
+            desc = rom_desc_from_file(manifest);
         } else {
             desc = cli;
             desc.rom_version = rom_version_from_text(rom_version);

@@ -62,7 +62,7 @@ void rom_scramble(unsigned char* region, int len, unsigned char key)
     std::rotate(region, region + (len - r), region + len);
 }
 
-std::vector<unsigned char> rom_build(const rom_image_spec& desc)
+std::vector<unsigned char> rom_build(const rom_image_desc& desc)
 {
     const unsigned int form_size =
         desc.scrambled ? ROM_HEADER_SCRAMBLED_SIZE : ROM_HEADER_PLAIN_SIZE;
@@ -75,7 +75,7 @@ std::vector<unsigned char> rom_build(const rom_image_spec& desc)
     u64 at = header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(desc.partitions.size());
     at = align4(at);
     for (std::size_t k = 0; k < desc.partitions.size(); ++k) {
-        const rom_partition_spec& p = desc.partitions[k];
+        const rom_partition_desc& p = desc.partitions[k];
         placed_partition pp{};
         pp.header_at = header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(k);
         pp.header_size = p.header_size.value_or(PARTITION_HEADER_SIZE);
@@ -114,7 +114,7 @@ std::vector<unsigned char> rom_build(const rom_image_spec& desc)
 
     // Partition headers and data.
     for (std::size_t k = 0; k < placed.size(); ++k) {
-        const rom_partition_spec& p = desc.partitions[k];
+        const rom_partition_desc& p = desc.partitions[k];
         const placed_partition& pp = placed[k];
         const u64 h = pp.header_at;
         put_word(img, h, p.magic.value_or(PARTITION_MAGIC));
@@ -128,7 +128,7 @@ std::vector<unsigned char> rom_build(const rom_image_spec& desc)
         put_word(img, h + 40, pp.offset);
     }
     at = align4(header_end + PARTITION_HEADER_RECORD_SIZE * static_cast<u64>(placed.size()));
-    for (const rom_partition_spec& p : desc.partitions) {
+    for (const rom_partition_desc& p : desc.partitions) {
         std::copy(p.data.begin(), p.data.end(), img.begin() + static_cast<std::ptrdiff_t>(at));
         at = align4(at + p.data.size());
     }
@@ -201,7 +201,7 @@ unsigned int required_number(const std::string& value, bool has_value, const std
 
 } // namespace
 
-void rom_apply_fault(rom_image_spec& desc, const std::string& fault)
+void rom_apply_fault(rom_image_desc& desc, const std::string& fault)
 {
     // NAME[:K][=VALUE]
     std::string name = fault;
@@ -224,7 +224,7 @@ void rom_apply_fault(rom_image_spec& desc, const std::string& fault)
         }
         if (k >= desc.partitions.size())
             throw std::invalid_argument("fault " + fault + ": no partition " + index_text);
-        rom_partition_spec& p = desc.partitions[k];
+        rom_partition_desc& p = desc.partitions[k];
         if (name == "part-magic")
             p.magic = number_or(value, has_value, 0x54415052U, fault);
         else if (name == "part-header-checksum")

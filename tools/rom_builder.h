@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-struct rom_partition_spec {
+struct rom_partition_desc {
     unsigned int partition_id = 0;
     unsigned int partition_type = 0;
     unsigned int version = 0;
@@ -36,7 +36,7 @@ struct rom_partition_spec {
     bool bad_checksum = false;
 };
 
-struct rom_image_spec {
+struct rom_image_desc {
     unsigned int rom_type = 0;
     unsigned int process_type = 0;
     unsigned int device_id = 0;
@@ -50,7 +50,7 @@ struct rom_image_spec {
     std::array<unsigned char, 36> reserved{}; // header bytes 68 to 103
     bool scrambled = true;                    // size 128 with key, or 124 plain
     unsigned char key = 37;
-    std::vector<rom_partition_spec> partitions;
+    std::vector<rom_partition_desc> partitions;
 
     std::optional<unsigned int> magic;        // instead of ROM_MAGIC
     std::optional<unsigned int> second_magic; // instead of ROM_MAGIC at 104
@@ -69,7 +69,7 @@ struct rom_image_spec {
 };
 
 // The image described by `desc`.
-std::vector<unsigned char> rom_build(const rom_image_spec& desc);
+std::vector<unsigned char> rom_build(const rom_image_desc& desc);
 
 // Scrambles `len` bytes in place so that aes_decrypt() with `key` gives
 // them back: substitution by the inverse of `decrypt`, then a rotation
@@ -79,7 +79,7 @@ void rom_scramble(unsigned char* region, int len, unsigned char key);
 // Applies a fault given as text to `desc` (see rom_fault_help()). Throws
 // std::invalid_argument for an unknown fault, a bad number or a partition
 // index that `desc` does not have.
-void rom_apply_fault(rom_image_spec& desc, const std::string& fault);
+void rom_apply_fault(rom_image_desc& desc, const std::string& fault);
 // One line per fault that rom_apply_fault() knows.
 const char* rom_fault_help();
 

@@ -50,7 +50,7 @@ void only_keys(const json& object, const std::set<std::string>& known, const std
             throw std::invalid_argument(where + ": unknown key \"" + item.key() + "\"");
 }
 
-void read_header(const json& h, rom_image_spec& desc)
+void read_header(const json& h, rom_image_desc& desc)
 {
     only_keys(h,
               {"rom_type", "process_type", "device_id", "oem_id", "rom_version", "match_id",
@@ -76,17 +76,17 @@ void read_header(const json& h, rom_image_spec& desc)
         const json& m = h["match_id"];
         if (!m.is_array() || m.size() > desc.match_id.size())
             throw std::invalid_argument("header.match_id: expected a list of at most 16 bytes");
-        desc.match_id = rom_image_spec::kNoMatch;
+        desc.match_id = rom_image_desc::kNoMatch;
         for (std::size_t i = 0; i < m.size(); ++i)
             desc.match_id[i] = byte(m[i], "header.match_id[" + std::to_string(i) + "]");
     }
 }
 
-rom_partition_spec read_partition(const json& p, const std::string& where,
+rom_partition_desc read_partition(const json& p, const std::string& where,
                                   const std::string& base_dir)
 {
     only_keys(p, {"id", "type", "version", "process_type", "data_type", "file", "text"}, where);
-    rom_partition_spec part;
+    rom_partition_desc part;
     if (p.contains("id")) part.partition_id = number(p["id"], where + ".id");
     if (p.contains("type")) part.partition_type = number(p["type"], where + ".type");
     if (p.contains("version")) part.version = version(p["version"], where + ".version");
@@ -111,10 +111,10 @@ rom_partition_spec read_partition(const json& p, const std::string& where,
 
 } // namespace
 
-rom_image_spec rom_spec_from_json(const json& manifest, const std::string& base_dir)
+rom_image_desc rom_desc_from_json(const json& manifest, const std::string& base_dir)
 {
     only_keys(manifest, {"header", "partitions", "break"}, "manifest");
-    rom_image_spec desc;
+    rom_image_desc desc;
     if (manifest.contains("header")) read_header(manifest["header"], desc);
     if (manifest.contains("partitions")) {
         const json& parts = manifest["partitions"];
@@ -134,7 +134,7 @@ rom_image_spec rom_spec_from_json(const json& manifest, const std::string& base_
     return desc;
 }
 
-rom_image_spec rom_spec_from_file(const std::string& path)
+rom_image_desc rom_desc_from_file(const std::string& path)
 {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read " + path);
@@ -143,13 +143,13 @@ rom_image_spec rom_spec_from_file(const std::string& path)
     const std::size_t slash = path.rfind('/');
     const std::string base_dir = slash == std::string::npos ? "." : path.substr(0, slash);
     try {
-        return rom_spec_from_json(manifest, base_dir.empty() ? "/" : base_dir);
+        return rom_desc_from_json(manifest, base_dir.empty() ? "/" : base_dir);
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument(path + ": " + e.what());
     }
 }
 
-rom_partition_spec rom_partition_from_text(const std::string& text)
+rom_partition_desc rom_partition_from_text(const std::string& text)
 {
     json p = json::object();
     std::size_t start = 0;

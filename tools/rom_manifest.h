@@ -29,15 +29,15 @@
 // `base_dir`.
 // Throws std::invalid_argument (with what is wrong and where) or
 // std::runtime_error (a data file that cannot be read).
-rom_image_spec rom_spec_from_json(const nlohmann::json& manifest, const std::string& base_dir);
+rom_image_desc rom_desc_from_json(const nlohmann::json& manifest, const std::string& base_dir);
 
 // Reads the JSON manifest at `path`.
-rom_image_spec rom_spec_from_file(const std::string& path);
+rom_image_desc rom_desc_from_file(const std::string& path);
 
 // One option string "id=1,type=0,version=2.0.0.1,process_type=0,
 // data_type=0,file=PATH" (or text=...) as a partition; file last, since a
 // path may hold commas.
-rom_partition_spec rom_partition_from_text(const std::string& text);
+rom_partition_desc rom_partition_from_text(const std::string& text);
 
 // The whole content of a file; throws std::runtime_error.
 std::vector<unsigned char> rom_read_file(const std::string& path);

@@ -28,9 +28,9 @@ bool logged_containing(const std::string& part)
     return false;
 }
 
-rom_partition_spec part(unsigned int id, std::size_t size)
+rom_partition_desc part(unsigned int id, std::size_t size)
 {
-    rom_partition_spec p;
+    rom_partition_desc p;
     p.partition_id = id;
     p.version = 0x01020304;
     p.data.resize(size);
@@ -59,7 +59,7 @@ protected:
     }
     int check() { return check(rom_build(desc), rom_build(desc).size()); }
 
-    rom_image_spec desc;
+    rom_image_desc desc;
     rom_header header = {};
     partition_header headers[ROM_PARTITIONS_MAX] = {};
 };

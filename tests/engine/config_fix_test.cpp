@@ -19,17 +19,6 @@ constexpr const char* kRetry = "/config/autop_retry_save.cfg";
 constexpr const char* kKeys = "/config/Phone/Key/ProgramableKey.conf";
 const std::string kRebootLine = "Config.Autoprovision.Reboot.Enable = 1 \n";
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 class ConfigFix : public ::testing::Test {
 protected:
     void SetUp() override
@@ -56,19 +45,19 @@ TEST_F(ConfigFix, BeforeVersionFourBothFixesRun)
     config_autop(env);
     EXPECT_EQ(phone_read_file(kRetry), "   \nurl = kept\nname = 1\n  \n" + kRebootLine)
         << "a URL line becomes three blanks; one that starts with url stays";
-    EXPECT_EQ(count(LOG_ERR, "config ok"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "config ok"), 1);
 
     config_deleteLineKey8(env);
     // sed keeps the blank between c\ and the text.
     EXPECT_EQ(phone_read_file(kKeys),
               " [ LINEKEY8_NOUSED ]\ntype = 15\n[ LINEKEY9 ]\n [ LINEKEY8_NOUSED ]\n");
-    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "config_deleteLineKey8 excute"), 1);
 
     // A second run leaves the retry file as it is.
     phone_write_file("/tmp/more.cfg", "extra = 1\n");
     config_autop(env);
     EXPECT_EQ(phone_read_file(kRetry), "   \nurl = kept\nname = 1\n  \n" + kRebootLine);
-    EXPECT_EQ(count(LOG_ERR, "/config/autop_retry_save.cfg is exist"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/config/autop_retry_save.cfg is exist"), 1);
 }
 
 TEST_F(ConfigFix, FromVersionFourNothingChanges)
@@ -80,8 +69,8 @@ TEST_F(ConfigFix, FromVersionFourNothingChanges)
     EXPECT_EQ(access(kRetry, F_OK), -1);
     EXPECT_EQ(phone_read_file(kKeys),
               "[ LINEKEY8 ]\ntype = 15\n[ LINEKEY9 ]\nlabel = LINEKEY8 copy\n");
-    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8"), 1);
-    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 0);
+    EXPECT_EQ(phone_logged(LOG_INFO, "config_deleteLineKey8"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "config_deleteLineKey8 excute"), 0);
 }
 
 TEST_F(ConfigFix, OtherModelsGetOnlyTheRetryFile)
@@ -90,7 +79,7 @@ TEST_F(ConfigFix, OtherModelsGetOnlyTheRetryFile)
     config_autop(env);
     config_deleteLineKey8(env);
     EXPECT_EQ(phone_read_file(kRetry), kRebootLine) << "no files: only the reboot setting";
-    EXPECT_EQ(count(LOG_INFO, "config_deleteLineKey8 excute"), 0);
+    EXPECT_EQ(phone_logged(LOG_INFO, "config_deleteLineKey8 excute"), 0);
 }
 
 TEST_F(ConfigFix, WhichFilesOfTmpAreCollected)
@@ -111,8 +100,9 @@ TEST_F(ConfigFix, WhichFilesOfTmpAreCollected)
     for (const char* left : {"D\n", "E\n", "X\n"}) EXPECT_EQ(out.find(left), std::string::npos);
     EXPECT_EQ(out.size(), 3 * 5 + kRebootLine.size()) << out;
     EXPECT_EQ(out.find("pwned"), std::string::npos);
-    EXPECT_EQ(count(LOG_ERR, "/tmp/x;echo pwned;.cfg: name not usable in a command, left out\n"),
-              1);
+    EXPECT_EQ(
+        phone_logged(LOG_ERR, "/tmp/x;echo pwned;.cfg: name not usable in a command, left out\n"),
+        1);
 }
 
 TEST_F(ConfigFix, AtMostTenFilesAndNoVersionNoFix)
@@ -129,7 +119,7 @@ TEST_F(ConfigFix, AtMostTenFilesAndNoVersionNoFix)
     std::memset(env, 0, sizeof env);
     config_autop(env);
     config_deleteLineKey8(env);
-    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_INFO, "RomVersion env isnot exist!\n"), 2);
 }
 
 } // namespace

@@ -17,17 +17,6 @@
 
 namespace {
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 std::vector<std::string> flash_log(const std::string& what)
 {
     std::vector<std::string> out;
@@ -86,8 +75,8 @@ TEST_F(ConfigMtd, TheSameLayoutChangesNothing)
     EXPECT_TRUE(flash_log("relocate").empty());
     EXPECT_EQ(g_env_restore + g_config_restore + upgrader_kernel_only + config_blocks_saved, 0);
     EXPECT_EQ(access("/tmp/mtdblock3", F_OK), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "str_buf:90020000,90030000\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "mtd9 start_addr:907f0000 end_addr:90800000\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "str_buf:90020000,90030000\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtd9 start_addr:907f0000 end_addr:90800000\n"), 1);
 }
 
 TEST_F(ConfigMtd, AMovedPartitionIsRelocatedAndUpdated)
@@ -100,7 +89,7 @@ TEST_F(ConfigMtd, AMovedPartitionIsRelocatedAndUpdated)
     EXPECT_EQ(range("mtd6").end_addr, 0x90720000U);
     EXPECT_EQ(g_env_restore + g_config_restore, 0);
     EXPECT_EQ(access("/tmp/mtdblock3", F_OK), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "mtd_diffrent_deal mtd6\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "mtd_diffrent_deal mtd6\n"), 1);
 }
 
 TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
@@ -119,9 +108,11 @@ TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
     EXPECT_EQ(g_config_restore, 1);
     EXPECT_EQ(phone_read_file("/tmp/mtdblock3"), chip.substr(0x20000, 0x10000));
     EXPECT_EQ(phone_read_file("/tmp/mtdblock4"), chip.substr(0x730000, 0x80000));
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "cat_env_config_block\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"),
+              1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"),
+              1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "cat_env_config_block\n"), 2);
     EXPECT_EQ(range("mtd3").start_addr, 0x90700000U);
     EXPECT_EQ(range("mtd4").end_addr, 0x90790000U);
 }
@@ -139,7 +130,7 @@ TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
     layout({}, 7);
     EXPECT_EQ(mtd_config_deal(env), -1) << "nine keys";
     // Reading stops at the first bad key.
-    EXPECT_EQ(count(LOG_DEBUG, "str_buf:\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "str_buf:\n"), 1);
     EXPECT_TRUE(flash_log("relocate").empty());
     EXPECT_EQ(range("mtd5").start_addr, 0x90330000U);
 
@@ -149,7 +140,7 @@ TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
     layout({{9, "907f0000,90800000"}, {6, "90430000,90720000"}});
     EXPECT_EQ(mtd_config_deal(env), 0);
     EXPECT_EQ(upgrader_kernel_only, 1);
-    EXPECT_EQ(count(LOG_INFO, "kernel_support is UNAVAILABLE\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "kernel_support is UNAVAILABLE\n"), 1);
     EXPECT_EQ(range("mtd6").end_addr, 0x90730000U);
 }
 
@@ -161,14 +152,14 @@ TEST_F(ConfigMtd, OverlapsAndGarbageAreRefused)
     g_kernel_support = 1;
     layout({{5, "90330000,90440000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_ERR, "mtd5 and mtd6 overlap\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd5 and mtd6 overlap\n"), 1);
     layout({{9, "90000000,90800000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_ERR, "mtd0 and mtd9 overlap\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd0 and mtd9 overlap\n"), 1);
     // mtd3 placed inside mtd6, which keeps its range.
     layout({{3, "90700000,90710000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_ERR, "mtd3 and mtd6 overlap\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd3 and mtd6 overlap\n"), 1);
     std::string garbage = "[mtd]\nmtd0 = ";
     for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 37 + 11) % 255 + 1);
     phone_write_file("/tmp/mtd.conf", garbage);
@@ -186,13 +177,13 @@ TEST_F(ConfigMtd, MissingRangesAndFailedMovesFail)
     ASSERT_EQ(find_env_by_name(env, "mtd8", &i), 0);
     env[i].name[0] = '\0';
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
 
     // The MTD driver refuses the move: the table keeps the old range.
     ASSERT_EQ(read_env_info(env), 0);
     layout({{6, "90430000,90720000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd6 ioctl failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd6 ioctl failed!\n"), 1);
     EXPECT_EQ(range("mtd6").end_addr, 0x90730000U);
 }
 
@@ -203,7 +194,8 @@ TEST_F(ConfigMtd, AnEmptyBlockCopyStopsTheMove)
     g_kernel_support = 1;
     layout({{3, "90700000,90710000"}, {6, "90430000,90700000"}});
     EXPECT_EQ(mtd_config_deal(env), -1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"), 5);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"),
+              5);
     EXPECT_TRUE(flash_log("relocate").empty());
     EXPECT_EQ(g_env_restore, 0);
     EXPECT_EQ(config_blocks_saved, 0);
@@ -215,10 +207,12 @@ TEST_F(ConfigMtd, UnmountTheConfiguration)
     const std::string mounts = phone_read_file("/proc/self/mounts");
     EXPECT_EQ(mounts.find(" /config "), std::string::npos);
     EXPECT_EQ(mounts.find(" /etc "), std::string::npos);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"),
+              1);
     // Now there is nothing to unmount: five attempts, then -1.
     EXPECT_EQ(umount_config_mtd(), -1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"), 6);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/umount /etc/; /tmp/bin/umount /config/\n"),
+              6);
 }
 
 TEST(MtdLayout, TheLayoutTextAloneGivesTheRanges)

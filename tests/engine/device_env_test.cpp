@@ -16,17 +16,6 @@
 
 namespace {
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 class DeviceEnv : public ::testing::Test {
 protected:
     void SetUp() override
@@ -115,9 +104,9 @@ TEST_F(DeviceEnv, KeepsTheKnownVariablesInTheirForms)
     EXPECT_EQ(find("mtd7")->range.start_addr, 0x100U);
     EXPECT_EQ(find("mtd7")->range.end_addr, 0U);
     for (const auto& r : phone_syslog()) EXPECT_NE(r.level, LOG_ERR) << r.msg;
-    EXPECT_EQ(count(LOG_DEBUG, "pvar:bootdelay pval:3\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/avalanche/env > "
-                              "/tmp/avalanche_env_file\n"),
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "pvar:bootdelay pval:3\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/avalanche/env > "
+                                     "/tmp/avalanche_env_file\n"),
               1);
     // Entries in the order of the lines, then the software version.
     EXPECT_STREQ(table[0].name, "mtd3");
@@ -135,14 +124,14 @@ TEST_F(DeviceEnv, BadLinesAreRefusedInTheirOrderWithTheirMessages)
             "Mtd2Version " + value100 + "\n" + std::string(149, 'L') + "\n" + "SW_protect " +
             std::string(400, 'x') + "\n" + "MID_VERSION 0\n");
     ASSERT_EQ(read_table(), 0);
-    EXPECT_EQ(count(LOG_ERR, "invalid env\n"), 2);
-    EXPECT_EQ(count(LOG_ERR, "env name too long\n"), 1);
-    EXPECT_EQ(count(LOG_ERR, "env value too long\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "invalid env\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env name too long\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env value too long\n"), 1);
     // The 149-character line is short enough but has no blank; the
     // 411-character line is too long whatever it holds, and the line after
     // it is read as usual.
-    EXPECT_EQ(count(LOG_ERR, "env data too long\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "pvar:" + name49 + " pval:1\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env data too long\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "pvar:" + name49 + " pval:1\n"), 1);
     EXPECT_EQ(text("SW_OEM"), value99);
     EXPECT_EQ(find("Mtd2Version"), nullptr);
     EXPECT_EQ(find("SW_protect"), nullptr);
@@ -159,7 +148,7 @@ TEST_F(DeviceEnv, AFullTableRefusesEveryFurtherLineAndVersion)
     ASSERT_EQ(read_table(), 0);
     EXPECT_EQ(used(), ENV_TABLE_SIZE);
     EXPECT_STREQ(table[29].value, "29");
-    EXPECT_EQ(count(LOG_ERR, "env data too many\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env data too many\n"), 2);
     EXPECT_EQ(find("RomVersion"), nullptr);
     EXPECT_EQ(find("Mtd1Version"), nullptr);
     // The first of equal names wins.
@@ -183,8 +172,8 @@ TEST_F(DeviceEnv, VersionsComeFromTheirFilesInOrder)
     EXPECT_STREQ(table[2].value, "5.0.0.2");
     EXPECT_STREQ(table[3].name, "Mtd1Version");
     EXPECT_STREQ(table[3].value, "2.0.0.14");
-    EXPECT_EQ(count(LOG_DEBUG, "RomVersion:3.1.0.7\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "Mtd1Version:2.0.0.14\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "RomVersion:3.1.0.7\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "Mtd1Version:2.0.0.14\n"), 1);
 }
 
 TEST_F(DeviceEnv, TheSoftwareLineDecidesTheResult)
@@ -211,10 +200,12 @@ TEST_F(DeviceEnv, AnEmptyCopyIsTriedFiveTimes)
 {
     raw_env("");
     ASSERT_EQ(read_table(), 0);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/avalanche/env > "
-                              "/tmp/avalanche_env_file\n"),
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/avalanche/env > "
+                                     "/tmp/avalanche_env_file\n"),
               5);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/ver/software > /tmp/ver_software\n"), 1);
+    EXPECT_EQ(
+        phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /proc/ver/software > /tmp/ver_software\n"),
+        1);
     // Without the copy of cat nothing can be read.
     ASSERT_EQ(unlink("/tmp/bin/cat"), 0);
     EXPECT_EQ(read_table(), -1);
@@ -227,29 +218,30 @@ TEST_F(DeviceEnv, HardwareVersionNeedsExactlyEightNumbers)
     ASSERT_EQ(read_hw_version(hw), 0);
     const unsigned char want[8] = {59, 0, 0, 1, 3, 0, 0, 1};
     EXPECT_EQ(std::memcmp(hw, want, 8), 0);
-    EXPECT_EQ(count(LOG_INFO, "hw_version: 59.0.0.1.3.0.0.1\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "hardware_version:59.0.0.1.3.0.0.1\n\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "hw_version: 59.0.0.1.3.0.0.1\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "hardware_version:59.0.0.1.3.0.0.1\n\n"), 1);
 
     hwver("59.0.0.1.3.0.0\n");
     EXPECT_EQ(read_hw_version(hw), -1);
-    EXPECT_EQ(count(LOG_ERR, "hwver read fail2\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "hwver read fail2\n"), 1);
     hwver("59.0.0.1.3.0.0.1.7\n");
     EXPECT_EQ(read_hw_version(hw), -1);
-    EXPECT_EQ(count(LOG_ERR, "read hwver fail1\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "read hwver fail1\n"), 1);
     EXPECT_EQ(read_hw_version(nullptr), -1);
 }
 
 TEST_F(DeviceEnv, SetEnvValueWritesThroughTheShell)
 {
     ASSERT_EQ(set_env_value("SW_protect", "1"), 0);
-    EXPECT_EQ(count(LOG_INFO, "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"),
+              1);
     ASSERT_EQ(set_env_value("SW_OEM", "42"), 0);
     ASSERT_EQ(read_table(), 0);
     EXPECT_EQ(text("SW_protect"), "1");
     EXPECT_EQ(text("SW_OEM"), "42");
 
     ASSERT_EQ(set_env_value("SW_OEM", ""), 0);
-    EXPECT_EQ(count(LOG_INFO, "\nshellcmd:echo \"SW_OEM\" >/proc/avalanche/env \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "\nshellcmd:echo \"SW_OEM\" >/proc/avalanche/env \n"), 1);
     std::memset(table, 0, sizeof table);
     ASSERT_EQ(read_table(), 0);
     EXPECT_EQ(find("SW_OEM"), nullptr) << "the empty value clears the variable";
@@ -258,28 +250,30 @@ TEST_F(DeviceEnv, SetEnvValueWritesThroughTheShell)
 TEST_F(DeviceEnv, SetEnvValueRefusesWhatCannotBeWrittenSafely)
 {
     EXPECT_EQ(set_env_value(nullptr, "1"), -1);
-    EXPECT_EQ(count(LOG_ERR, "penv_name NULL!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "penv_name NULL!\n"), 1);
     EXPECT_EQ(set_env_value("SW_OEM", nullptr), -1);
-    EXPECT_EQ(count(LOG_ERR, "penv_value NULL!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "penv_value NULL!\n"), 1);
     // 27 characters of the command are fixed: name + value must stay below 229.
     EXPECT_EQ(set_env_value(std::string(100, 'n').c_str(), std::string(129, 'v').c_str()), -1);
-    EXPECT_EQ(count(LOG_ERR, "env str too long!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env str too long!\n"), 1);
     // The command itself must fit too: its fixed text is 30 characters.
     EXPECT_EQ(set_env_value(std::string(100, 'n').c_str(), std::string(126, 'v').c_str()), -1);
-    EXPECT_EQ(count(LOG_ERR, "env str too long!\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env str too long!\n"), 2);
     const std::string longest = std::string(100, 'n') + " " + std::string(125, 'v');
     EXPECT_EQ(set_env_value(std::string(100, 'n').c_str(), std::string(125, 'v').c_str()), 0);
-    EXPECT_EQ(count(LOG_INFO, "\nshellcmd:echo \"" + longest + "\" >/proc/avalanche/env \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "\nshellcmd:echo \"" + longest + "\" >/proc/avalanche/env \n"),
+              1);
     // Text that would end the quoted word or expand in it never reaches a shell.
     EXPECT_EQ(set_env_value("SW_OEM", "1\" >/tmp/pwned; echo \""), -1);
     EXPECT_EQ(set_env_value("SW_OEM", "$(touch /tmp/pwned)"), -1);
     EXPECT_EQ(set_env_value("SW_OEM`touch /tmp/pwned`", "1"), -1);
-    EXPECT_EQ(count(LOG_ERR, "env str unsafe!\n"), 3);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env str unsafe!\n"), 3);
     EXPECT_EQ(access("/tmp/pwned", F_OK), -1);
     // A failing command is reported.
     phone_add_fault("fault command 1 echo \"SW_protect");
     EXPECT_EQ(set_env_value("SW_protect", "0"), -1);
-    EXPECT_EQ(count(LOG_ERR, "echo \"SW_protect 0\" >/proc/avalanche/env  shellcmd failed!\n"), 1);
+    EXPECT_EQ(
+        phone_logged(LOG_ERR, "echo \"SW_protect 0\" >/proc/avalanche/env  shellcmd failed!\n"), 1);
 }
 
 TEST_F(DeviceEnv, FindEnvByNameIsExactAndLooksAtThirtyEntries)
@@ -319,7 +313,7 @@ TEST_F(DeviceEnv, TheEnvironmentTextGivesOneTableInAnyPieces)
     EXPECT_STREQ(whole[2].value, "1.0");
     // The text after the last newline is not a line.
     EXPECT_EQ(whole[3].name[0], '\0');
-    EXPECT_EQ(count(LOG_ERR, "env data too long\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "env data too long\n"), 1);
 
     // Byte by byte, and in pieces that end inside the long line: the same.
     for (const size_t step : {size_t{1}, size_t{7}, size_t{150}, size_t{151}}) {

@@ -57,14 +57,14 @@ protected:
         make_phone();
         // A ROM this phone (model 59, match identifier 3, RomVersion
         // 2.0.0.14) accepts: one partition for mtd5.
-        spec_.device_id = 59;
-        spec_.rom_version = rom_version_from_text("2.150.8.0");
-        spec_.match_id[0] = 3;
-        rom_partition_spec p;
+        desc_.device_id = 59;
+        desc_.rom_version = rom_version_from_text("2.150.8.0");
+        desc_.match_id[0] = 3;
+        rom_partition_desc p;
         p.partition_id = 5;
         p.version = rom_version_from_text("2.150.8.2");
         p.data = data(70000, 5);
-        spec_.partitions.push_back(p);
+        desc_.partitions.push_back(p);
     }
     void TearDown() override
     {
@@ -96,7 +96,7 @@ protected:
         boot_request req;
         req.argv = {"/basic/bin/upgrader"};
         req.shm.enabled = true;
-        const std::vector<unsigned char> img = rom_build(spec_);
+        const std::vector<unsigned char> img = rom_build(desc_);
         req.shm.image.assign(img.begin(), img.end());
         req.shm.state = state;
         for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
@@ -105,7 +105,7 @@ protected:
     // The image as /config/rom.bin, for file and direct mode.
     void image_file()
     {
-        const std::vector<unsigned char> img = rom_build(spec_);
+        const std::vector<unsigned char> img = rom_build(desc_);
         put(dir_ + "/files/config/rom.bin", std::string(img.begin(), img.end()));
     }
     void run(std::vector<std::string> argv, std::vector<std::string> faults = {})
@@ -134,14 +134,14 @@ protected:
     // The data of the image's mtd5 partition.
     std::string mtd5_expected() const
     {
-        for (const auto& p : spec_.partitions)
+        for (const auto& p : desc_.partitions)
             if (p.partition_id == 5) return std::string(p.data.begin(), p.data.end());
         return "";
     }
 
     std::string dir_, run_dir_, log_;
     double time_scale_ = 50; // sleeps are this many times shorter
-    rom_image_spec spec_;
+    rom_image_desc desc_;
     boot_result result_;
     nlohmann::json report_;
 };
@@ -150,13 +150,13 @@ constexpr uint32_t kMtd5 = 0x90330000U;
 
 TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
 {
-    spec_.partitions[0].data = data(70000, 9);
-    rom_partition_spec change;
+    desc_.partitions[0].data = data(70000, 9);
+    rom_partition_desc change;
     change.partition_id = 255;
     change.partition_type = 3;
     const std::string text = "[Phone]\nRing = 2\n";
     change.data.assign(text.begin(), text.end());
-    spec_.partitions.push_back(change);
+    desc_.partitions.push_back(change);
     put(dir_ + "/files/config/upgrader_autop", "x");
     shm();
     EXPECT_TRUE(result_.rebooted);
@@ -192,14 +192,14 @@ TEST_F(Driver, FileModeBurnsAndRemovesTheOldConfiguration)
 TEST_F(Driver, DirectModeBurnsWithoutLocksOrBroadcasts)
 {
     // A refused image ends direct mode with -194, without a screen.
-    spec_.match_id[0] = 9;
+    desc_.match_id[0] = 9;
     image_file();
     run({"/basic/bin/upgrader", "/config/rom.bin", "x"});
     EXPECT_FALSE(result_.rebooted);
     EXPECT_EQ(result_.exit_status, 62) << "-194";
     EXPECT_TRUE(logged("rom pack check failed!"));
 
-    spec_.match_id[0] = 3;
+    desc_.match_id[0] = 3;
     image_file();
     run({"/basic/bin/upgrader", "/config/rom.bin", "x"});
     EXPECT_TRUE(result_.rebooted);
@@ -211,7 +211,7 @@ TEST_F(Driver, DirectModeBurnsWithoutLocksOrBroadcasts)
 
 TEST_F(Driver, ARefusedRomShowsItsFailureAndRebootsOnSoftKey4)
 {
-    spec_.match_id[0] = 9;
+    desc_.match_id[0] = 9;
     shm(0, {"35@log:Rom check Failed!"});
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("rom pack check failed! ID:-94"));
@@ -219,8 +219,8 @@ TEST_F(Driver, ARefusedRomShowsItsFailureAndRebootsOnSoftKey4)
     EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 1}, {3, 0}}));
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "nothing burned";
     // The version rule has its own text.
-    spec_.match_id[0] = 3;
-    spec_.rom_version = rom_version_from_text("2.150.4.0");
+    desc_.match_id[0] = 3;
+    desc_.rom_version = rom_version_from_text("2.150.4.0");
     shm(0, {"35@log:Pleace check ROM version!"});
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("Do ShowUpgradingFailedInfo"));
@@ -256,7 +256,7 @@ TEST_F(Driver, TheLoaderStateDecidesTheEnding)
     EXPECT_TRUE(logged("Do ShowUpgradingAutop2FailedInfoWithID"));
 
     // Another state: no screen, the failure code as the exit value.
-    spec_.match_id[0] = 9;
+    desc_.match_id[0] = 9;
     shm(5);
     EXPECT_FALSE(result_.rebooted);
     EXPECT_EQ(result_.exit_status, 63) << "-193";
@@ -290,7 +290,7 @@ TEST_F(Driver, FailuresOfTheStepsAfterTheCheck)
     boot_request req;
     req.argv = {"/basic/bin/upgrader"};
     req.shm.enabled = true;
-    const std::vector<unsigned char> img = rom_build(spec_);
+    const std::vector<unsigned char> img = rom_build(desc_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"fault ioctl /dev/mtd5 0x40084D02 2 5"};
     req.keys = {parse_key_press("35@log:Burn Flash Failed!")};
@@ -341,12 +341,12 @@ TEST_F(Driver, StartUpRefusalsAndExitValues)
 
 TEST_F(Driver, AnImageWithAnUpgraderHandsOverToIt)
 {
-    rom_partition_spec tool;
+    rom_partition_desc tool;
     tool.partition_id = 255;
     tool.partition_type = 1;
     const std::string script = "#!/bin/sh\necho \"$0 $#\" > /config/tool_ran\n";
     tool.data.assign(script.begin(), script.end());
-    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    desc_.partitions.insert(desc_.partitions.begin(), tool);
     shm();
     EXPECT_FALSE(result_.rebooted);
     EXPECT_EQ(result_.exit_status, 0);
@@ -360,13 +360,13 @@ TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
     // The image carries this very program: the copy is started from /tmp in
     // the background, waits for the memory lock the first run gives back,
     // passes over its own partition and burns the rest.
-    rom_partition_spec tool;
+    rom_partition_desc tool;
     tool.partition_id = 255;
     tool.partition_type = 1;
     const std::string program = slurp(upgrader());
     ASSERT_FALSE(program.empty());
     tool.data.assign(program.begin(), program.end());
-    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    desc_.partitions.insert(desc_.partitions.begin(), tool);
     shm();
     EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
     EXPECT_TRUE(logged("locked upgrader_tool_process"));
@@ -377,14 +377,14 @@ TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
 
 TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
 {
-    rom_partition_spec tool;
+    rom_partition_desc tool;
     tool.partition_id = 255;
     tool.partition_type = 1;
     const std::string script = "#!/bin/sh\nexit 0\n";
     tool.data.assign(script.begin(), script.end());
-    spec_.partitions.insert(spec_.partitions.begin(), tool);
+    desc_.partitions.insert(desc_.partitions.begin(), tool);
     // The first check stops at the upgrader; the second applies every rule.
-    spec_.match_id[0] = 9;
+    desc_.match_id[0] = 9;
     image_file();
     boot_request req;
     req.argv = {"/basic/bin/upgrader", "/config/rom.bin"};
@@ -393,7 +393,7 @@ TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
     EXPECT_TRUE(logged("rom pack check failed! ID:-94"));
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
 
-    spec_.match_id[0] = 3;
+    desc_.match_id[0] = 3;
     image_file();
     run({"/basic/bin/upgrader", "/config/rom.bin"});
     EXPECT_TRUE(result_.rebooted);
@@ -424,11 +424,11 @@ class DriverLayout : public Driver {
 protected:
     void with_layout(const std::string& text)
     {
-        rom_partition_spec layout;
+        rom_partition_desc layout;
         layout.partition_id = 255;
         layout.partition_type = 2;
         layout.data.assign(text.begin(), text.end());
-        spec_.partitions.insert(spec_.partitions.begin(), layout);
+        desc_.partitions.insert(desc_.partitions.begin(), layout);
     }
     void relocation_phone()
     {
@@ -523,7 +523,7 @@ TEST_F(DriverLayout, TheWindowBetweenMovingAndWritingBackTheSavedBlocks)
     boot_request req;
     req.argv = {"/basic/bin/upgrader"};
     req.shm.enabled = true;
-    const std::vector<unsigned char> img = rom_build(spec_);
+    const std::vector<unsigned char> img = rom_build(desc_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"power_cut_after_writes 1"}; // the first 64 KiB of mtd4 written back
     boot(req);
@@ -538,11 +538,11 @@ TEST_F(DriverLayout, TheWindowBetweenMovingAndWritingBackTheSavedBlocks)
 
 TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
 {
-    rom_partition_spec kernel;
+    rom_partition_desc kernel;
     kernel.partition_id = 1;
     kernel.version = rom_version_from_text("2.150.8.5");
     kernel.data = data(5000, 1);
-    spec_.partitions.push_back(kernel);
+    desc_.partitions.push_back(kernel);
     with_layout(layout_text({{6, "90440000,90730000"}}));
     shm();
     EXPECT_TRUE(result_.rebooted);
@@ -560,7 +560,7 @@ TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
     boot_request req;
     req.argv = {"/basic/bin/upgrader"};
     req.shm.enabled = true;
-    std::vector<unsigned char> img = rom_build(spec_);
+    std::vector<unsigned char> img = rom_build(desc_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"fault command 1 /tmp/bin/umount /etc/"};
     req.keys = {parse_key_press("35@log:Upgrade Failed!")};
@@ -579,9 +579,9 @@ TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
 
     // The environment block alone moves, and cannot be written back.
     relocation_phone();
-    spec_.partitions.erase(spec_.partitions.begin());
+    desc_.partitions.erase(desc_.partitions.begin());
     with_layout(layout_text({{3, "90700000,90710000"}, {6, "90430000,90700000"}}));
-    img = rom_build(spec_);
+    img = rom_build(desc_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"fault write /dev/mtd3 1 5"};
     boot(req);

@@ -20,17 +20,6 @@ namespace {
 
 constexpr uint32_t kChipBase = 0x90000000U;
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 std::string chip()
 {
     return phone_read_file(phone_state_path("flash/chip.bin"));
@@ -117,10 +106,10 @@ TEST_F(FlashBurn, WholeBlocksThenTheShortRestWithProgress)
     // One partition: step 42, erase from 15, write from 57.
     EXPECT_EQ(progress_recorded(),
               (std::vector<int>{15, 20, 25, 30, 36, 41, 46, 51, 57, 71, 85, 100}));
-    EXPECT_EQ(count(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "blocks :3 size:30064\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "last size:64\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "erase done\n"), 8);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "blocks :3 size:30064\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "last size:64\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "erase done\n"), 8);
 }
 
 TEST_F(FlashBurn, SmallAndEmptyPartitions)
@@ -160,8 +149,8 @@ TEST_F(FlashBurn, KernelOnlyWritesPartitionOneWithTheStepOfAll)
     ASSERT_EQ(burn(), 0);
     upgrader_kernel_only = 0;
     EXPECT_EQ(flash_log("write"), (std::vector<std::string>{"write mtd1 0x0 0x64"}));
-    EXPECT_EQ(count(LOG_INFO, "upgrader_kernel_only is AVAILABLE \n"), 2);
-    EXPECT_EQ(count(LOG_INFO, "ppartition_addr->partition_id:2\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "upgrader_kernel_only is AVAILABLE \n"), 2);
+    EXPECT_EQ(phone_logged(LOG_INFO, "ppartition_addr->partition_id:2\n"), 1);
     // Step 21 from n = 2: the bar stays below 57 before it jumps to 100.
     const std::vector<int> p = progress_recorded();
     ASSERT_EQ(p.size(), 17U);
@@ -191,7 +180,7 @@ TEST_F(FlashBurn, FailuresStopAtTheFailingPartition)
     phone_add_fault("fault ioctl /dev/mtd4 0x40084D02 3 5");
     phone_add_fault("fault ioctl /dev/mtd4 0x80084D02 3 5");
     EXPECT_EQ(burn(), UPD_MSG_FLASH_ERASE_ERR);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_FLASH_ERASE_ERR\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_FLASH_ERASE_ERR\n"), 1);
     EXPECT_EQ(flash_log("erase").size(), 2U);
     EXPECT_TRUE(flash_log("write").empty());
 }
@@ -202,8 +191,8 @@ TEST_F(FlashBurn, WriteFailuresIncludingTheShortRest)
     phone_add_fault("fault write /dev/mtd4 2 5");
     EXPECT_EQ(burn(), UPD_MSG_FLASH_WRITE_ERR);
     EXPECT_EQ(flash_log("write"), (std::vector<std::string>{"write mtd4 0x0 0x10000"}));
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_FLASH_WRITE_ERR\n"), 1);
-    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd4 failed: Input/output error\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_FLASH_WRITE_ERR\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "write /dev/mtd4 failed: Input/output error\n"), 1);
     EXPECT_EQ(progress_recorded().back(), 57) << "no 100 after a failure";
 }
 
@@ -212,14 +201,14 @@ TEST_F(FlashBurn, AShortWriteIsAFailure)
     add(4, 65536 * 2);
     phone_add_fault("fault short /dev/mtd4 1 1000");
     EXPECT_EQ(burn(), UPD_MSG_FLASH_WRITE_ERR);
-    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd4 short: 1000 of 65536 bytes\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "write /dev/mtd4 short: 1000 of 65536 bytes\n"), 1);
     EXPECT_EQ(flash_log("write"), (std::vector<std::string>{"write mtd4 0x0 0x3e8"}));
 
     phone_write_file("/tmp/mtdblock3", std::string(65536, 'b'));
     phone_add_fault("fault short /dev/mtd3 1 65535");
     char path[] = "/tmp/mtdblock3";
     EXPECT_EQ(mtd_write(3, 65536, path), -1);
-    EXPECT_EQ(count(LOG_ERR, "write /dev/mtd3 short: 65535 of 65536 bytes\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "write /dev/mtd3 short: 65535 of 65536 bytes\n"), 1);
 }
 
 TEST_F(FlashBurn, MissingRangeOrDevice)
@@ -230,12 +219,12 @@ TEST_F(FlashBurn, MissingRangeOrDevice)
     ASSERT_EQ(find_env_by_name(env, "mtd3", &i), 0);
     env[i].name[0] = '\0';
     EXPECT_EQ(burn(), UPD_MSG_MTD_ENV_LOSED);
-    EXPECT_EQ(count(LOG_ERR, "mtd3 isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd3 isnot exist!\n"), 1);
     EXPECT_EQ(flash_log("write").size(), 1U) << "mtd6 before it was written";
 
     phone_add_fault("fault missing /dev/mtd6");
     EXPECT_EQ(burn(), UPD_MSG_MTD_OPEN_ERR);
-    EXPECT_EQ(count(LOG_ERR, "/dev/mtd6 open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/dev/mtd6 open failed!\n"), 1);
     EXPECT_EQ(burn_flash(nullptr, env, 1, headers.data(), flags.data(), &ui), -1);
     EXPECT_EQ(burn_flash(words.data(), env, 1, headers.data(), flags.data(), nullptr), -1);
 }
@@ -246,7 +235,7 @@ TEST_F(FlashBurn, EraseNeedsTheDeviceInformation)
     phone_add_fault("fault ioctl /dev/mtd4 0x80204D01 1 5");
     add(4, 100);
     EXPECT_EQ(burn(), UPD_MSG_FLASH_ERASE_ERR);
-    EXPECT_EQ(count(LOG_ERR, "MEMGETINFO failed: Input/output error\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "MEMGETINFO failed: Input/output error\n"), 1);
     EXPECT_TRUE(flash_log("erase").empty());
 }
 
@@ -255,7 +244,7 @@ TEST_F(FlashBurn, EraseRefusesAnotherEraseSize)
     phone_add_fault("erasesize 131072");
     add(4, 100);
     EXPECT_EQ(burn(), UPD_MSG_FLASH_ERASE_ERR);
-    EXPECT_EQ(count(LOG_ERR, "------------FLASH_BLOCK_SIZE------ERROR---------------\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "------------FLASH_BLOCK_SIZE------ERROR---------------\n"), 1);
     EXPECT_TRUE(flash_log("erase").empty());
 }
 
@@ -268,45 +257,45 @@ TEST_F(FlashBurn, MtdWriteWritesASavedBlockBack)
     ASSERT_EQ(mtd_write(3, 65536, path), 0);
     EXPECT_EQ(on_chip(0x90020000U, 65536), block);
     EXPECT_EQ(flash_log("erase"), (std::vector<std::string>{"erase mtd3 0x0 0x10000"}));
-    EXPECT_EQ(count(LOG_DEBUG, "mtd_write :3 \n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "file size:10000 \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "mtd_write :3 \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "file size:10000 \n"), 1);
 
     phone_write_file("/tmp/mtdblock3", block + "x");
     EXPECT_EQ(mtd_write(3, 65536, path), -1);
-    EXPECT_EQ(count(LOG_ERR, "/tmp/mtdblock3 size error\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtdblock3 size error\n"), 1);
     EXPECT_EQ(flash_log("erase").size(), 1U) << "no device opened";
     char missing[] = "/tmp/none";
     EXPECT_EQ(mtd_write(3, 65536, missing), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "/tmp/none File open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/tmp/none File open failed!\n"), 1);
     phone_write_file("/tmp/empty", "");
     char empty[] = "/tmp/empty";
     EXPECT_EQ(mtd_write(3, 0, empty), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "memory map failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "memory map failed!\n"), 1);
 }
 
 TEST_F(FlashBurn, RelocationQueryAndRequest)
 {
     EXPECT_EQ(kernel_support_mtd_repair_check(), 0);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd0 ioctl failed!\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd1 ioctl failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd0 ioctl failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd1 ioctl failed!\n"), 1);
     EXPECT_EQ(mtd_addr_repair(4, 0x700000, 0x80000), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd4 ioctl failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd4 ioctl failed!\n"), 1);
     EXPECT_EQ(mtd_addr_repair(10, 0, 0x10000), -1);
-    EXPECT_EQ(count(LOG_DEBUG, "offset:0 size:10000\n"), 0) << "mtd 10 opens nothing";
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "offset:0 size:10000\n"), 0) << "mtd 10 opens nothing";
 
     phone_add_fault("relocation 1");
     EXPECT_EQ(kernel_support_mtd_repair_check(), 1);
     phone_add_fault("fault ioctl /dev/mtd0 0x40044D12 1 25");
     EXPECT_EQ(kernel_support_mtd_repair_check(), 1) << "mtd1 answers when mtd0 does not";
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd0 ioctl failed!\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd0 ioctl failed!\n"), 2);
     ASSERT_EQ(mtd_addr_repair(4, 0x700000, 0x80000), 0);
-    EXPECT_EQ(count(LOG_DEBUG, "offset:700000 size:80000\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "offset:700000 size:80000\n"), 2);
     EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd4 0x700000 0x80000"}));
 
     phone_add_fault("fault missing /dev/mtd0");
     EXPECT_EQ(kernel_support_mtd_repair_check(), 0);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd0 open failed!\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "/dev/mtd1 ioctl failed!\n"), 1) << "mtd1 is not tried";
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd0 open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd1 ioctl failed!\n"), 1) << "mtd1 is not tried";
 }
 
 TEST_F(FlashBurn, EraseAWholePartition)
@@ -315,12 +304,12 @@ TEST_F(FlashBurn, EraseAWholePartition)
     EXPECT_EQ(flash_log("erase"),
               (std::vector<std::string>{"erase mtd7 0x0 0x10000", "erase mtd7 0x10000 0x10000"}));
     EXPECT_EQ(on_chip(0x907B0000U, 0x20000), std::string(0x20000, '\xff'));
-    EXPECT_EQ(count(LOG_INFO, "mtd7 start_addr:907b0000 end_addr:907d0000\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtd7 start_addr:907b0000 end_addr:907d0000\n"), 1);
     unsigned int i = 0;
     ASSERT_EQ(find_env_by_name(env, "mtd7", &i), 0);
     env[i].name[0] = '\0';
     mtd_erase_partition(env, 7);
-    EXPECT_EQ(count(LOG_ERR, "mtd7 isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd7 isnot exist!\n"), 1);
 }
 
 } // namespace

@@ -24,12 +24,12 @@ TEST(Memcheck, AFileModeUpgradeReportsNoError)
     phone_init(dir, phone_options{});
     phone_install_program(dir, UPGRADER);
 
-    rom_image_spec desc;
+    rom_image_desc desc;
     desc.device_id = 59;
     desc.rom_version = rom_version_from_text("2.150.8.0");
     desc.match_id[0] = 3;
     for (unsigned int mtd : {5U, 6U}) {
-        rom_partition_spec p;
+        rom_partition_desc p;
         p.partition_id = mtd;
         p.version = rom_version_from_text("2.150.8." + std::to_string(mtd));
         p.data.resize(200000 + mtd * 1000);

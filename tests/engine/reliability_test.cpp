@@ -45,23 +45,23 @@ protected:
         dir_ = tmpl;
         // An image for this phone (model 59, match identifier 3) with three
         // partitions: 43 block writes in all.
-        spec_.device_id = 59;
-        spec_.rom_version = rom_version_from_text("2.150.8.0");
-        spec_.match_id[0] = 3;
+        desc_.device_id = 59;
+        desc_.rom_version = rom_version_from_text("2.150.8.0");
+        desc_.match_id[0] = 3;
         const struct {
             unsigned int mtd;
             size_t size;
         } parts[] = {{0, 650000}, {5, 500000}, {6, 1540000}};
         for (const auto& p : parts) {
-            rom_partition_spec s;
+            rom_partition_desc s;
             s.partition_id = p.mtd;
             s.version = rom_version_from_text("2.150.8." + std::to_string(p.mtd + 1));
             s.data.resize(p.size);
             for (size_t i = 0; i < p.size; ++i)
                 s.data[i] = static_cast<unsigned char>(p.mtd * 31 + i * 7 + i / 509);
-            spec_.partitions.push_back(s);
+            desc_.partitions.push_back(s);
         }
-        image_ = rom_build(spec_);
+        image_ = rom_build(desc_);
         new_phone();
     }
     void TearDown() override
@@ -116,7 +116,7 @@ protected:
     bool flash_holds_image() const
     {
         const std::string chip = phone_file(dir_ + "/flash/chip.bin");
-        for (const rom_partition_spec& p : spec_.partitions) {
+        for (const rom_partition_desc& p : desc_.partitions) {
             uint32_t start = 0;
             for (const mtd_range& r : phone_default_layout())
                 if (static_cast<unsigned int>(r.index) == p.partition_id) start = r.start;
@@ -148,7 +148,7 @@ protected:
     bool logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
 
     std::string dir_, run_dir_, log_;
-    rom_image_spec spec_;
+    rom_image_desc desc_;
     std::vector<unsigned char> image_;
     nlohmann::json report_;
 };
@@ -309,7 +309,7 @@ TEST_F(Phone, ImagesThatLieAboutTheirSizeLeaveTheFlashAlone)
         EXPECT_TRUE(logged("rom pack check failed!")) << "cut at " << len;
         EXPECT_TRUE(report_["flash"]["partitions"].empty()) << "cut at " << len;
     }
-    rom_image_spec past = spec_;
+    rom_image_desc past = desc_;
     past.rom_size = static_cast<unsigned int>(whole.size());
     image_ = rom_build(past);
     image_file();

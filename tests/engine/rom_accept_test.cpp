@@ -20,34 +20,23 @@
 
 namespace {
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 unsigned int version(const char* text)
 {
     return rom_version_from_text(text);
 }
 
-rom_partition_spec flash(unsigned int id, const char* ver = "3.0.0.1", size_t size = 64)
+rom_partition_desc flash(unsigned int id, const char* ver = "3.0.0.1", size_t size = 64)
 {
-    rom_partition_spec p;
+    rom_partition_desc p;
     p.partition_id = id;
     p.version = version(ver);
     p.data.assign(size, static_cast<unsigned char>(0x40 + id));
     return p;
 }
 
-rom_partition_spec special(unsigned int type, const std::string& data)
+rom_partition_desc special(unsigned int type, const std::string& data)
 {
-    rom_partition_spec p;
+    rom_partition_desc p;
     p.partition_id = 255;
     p.partition_type = type;
     p.data.assign(data.begin(), data.end());
@@ -106,7 +95,7 @@ protected:
         return rom_upgrade_check(words.data(), image.size(), env, &header, headers, burn);
     }
 
-    rom_image_spec desc;
+    rom_image_desc desc;
     std::vector<unsigned char> image;
     std::vector<unsigned int> words;
     env_info env[ENV_TABLE_SIZE];
@@ -124,13 +113,13 @@ TEST_F(RomAccept, BurnFlagsFollowTheInstalledVersions)
                        flash(0, "9.9.9.9"),  flash(9)};
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(std::vector<int>(burn, burn + 7), (std::vector<int>{0, 1, 0, 1, 1, 1, -7}));
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 2);
-    EXPECT_EQ(count(LOG_INFO, "Mtd5Version name:Mtd5Version value:2.0.0.14\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "mtdn_version:2.0.0.14 version:2.0.0.15\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "Mtd3Version env isnot exist!\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "rom_upgrade_check start\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "RomVersion name:RomVersion value:2.0.0.14\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "rom_version_cmp:2.150.7.0 rom_version:2.0.0.14\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_INFO, "Mtd5Version name:Mtd5Version value:2.0.0.14\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtdn_version:2.0.0.14 version:2.0.0.15\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "Mtd3Version env isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "rom_upgrade_check start\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "RomVersion name:RomVersion value:2.0.0.14\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "rom_version_cmp:2.150.7.0 rom_version:2.0.0.14\n"), 1);
 }
 
 TEST_F(RomAccept, ForceUpgradeBurnsEverythingAndSkipsTheRomVersion)
@@ -141,15 +130,15 @@ TEST_F(RomAccept, ForceUpgradeBurnsEverythingAndSkipsTheRomVersion)
     EXPECT_EQ(check(), UPD_MSG_ROM_VERSION_SAME);
     EXPECT_EQ(burn[0], 0);
     EXPECT_EQ(burn[1], 1);
-    EXPECT_EQ(count(LOG_INFO, "mtd6 force upgrade!\n"), 1);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_ROM_VERSION_SAME\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtd6 force upgrade!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_ROM_VERSION_SAME\n"), 1);
 
     desc.process_type = 1;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(burn[0], 1);
     EXPECT_EQ(burn[1], 1);
-    EXPECT_EQ(count(LOG_INFO, "rom force upgrade!\n"), 2);
-    EXPECT_EQ(count(LOG_INFO, "rom force upgrader!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "rom force upgrade!\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_INFO, "rom force upgrader!\n"), 1);
     // The device rules still apply.
     desc.device_id = 60;
     EXPECT_EQ(check(), UPD_MSG_MACHINE_ID_ERR);
@@ -164,8 +153,8 @@ TEST_F(RomAccept, PartitionIdsAndTypes)
     desc.partitions = {flash(3)};
     desc.partitions[0].partition_type = 1;
     EXPECT_EQ(check(), UPD_MSG_PARTITION_TYPE_ERROR);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_ID_ERROR\n"), 2);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PARTITION_TYPE_ERROR\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PARTITION_ID_ERROR\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PARTITION_TYPE_ERROR\n"), 1);
     // Special partitions of no known type are passed over.
     desc.partitions = {special(0, "x"), flash(0)};
     desc.partitions[0].partition_id = 4000;
@@ -179,7 +168,7 @@ TEST_F(RomAccept, AddressRangesAndDevices)
     // mtd4 spans 0x80000 bytes.
     desc.partitions = {flash(4, "3.0.0.1", 0x80000)};
     EXPECT_EQ(check(), 0);
-    EXPECT_EQ(count(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
     desc.partitions = {flash(4, "3.0.0.1", 0x80004)};
     desc.partitions[0].size = 0x80001;
     EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR);
@@ -189,15 +178,15 @@ TEST_F(RomAccept, AddressRangesAndDevices)
     EXPECT_EQ(check(), UPD_MSG_MTD_ADDR_ERR) << "an empty range";
     set_env("mtd7", "");
     EXPECT_EQ(check(), UPD_MSG_MTD_ENV_LOSED);
-    EXPECT_EQ(count(LOG_ERR, "mtd7 isnot exist!\n"), 1);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ENV_LOSED\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd7 isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_MTD_ENV_LOSED\n"), 1);
 
     phone_add_fault("fault missing /dev/mtd3");
     desc.partitions = {flash(3)};
     EXPECT_EQ(check(), UPD_MSG_MTD_OPEN_ERR);
-    EXPECT_EQ(count(LOG_ERR, "/dev/mtd3 open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/dev/mtd3 open failed!\n"), 1);
     // -84 and -83 log the same text.
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 3);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 3);
 }
 
 TEST_F(RomAccept, MinimumVersionsByHardwareRevision)
@@ -254,10 +243,10 @@ TEST_F(RomAccept, DeviceIdentityAndItsSpecialPairs)
         desc.device_id = p.device_id;
         EXPECT_EQ(check(), p.result) << p.hw;
     }
-    EXPECT_EQ(count(LOG_ERR, "hardware_version is 1\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_ERR, "hardware_version is 1\n"), 2);
     for (const auto& p : pairs)
         if (std::string(p.text) != "hardware_version is 1\n") {
-            EXPECT_EQ(count(LOG_ERR, p.text), 1) << p.text;
+            EXPECT_EQ(phone_logged(LOG_ERR, p.text), 1) << p.text;
         }
 }
 
@@ -265,11 +254,11 @@ TEST_F(RomAccept, HardwareAndEnvironmentFailures)
 {
     hwver("59.0.0.1.3.0.0");
     EXPECT_EQ(check(), UPD_MSG_READ_HWVERSION_FAILED);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_READ_HWVERSION_FAILED\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_READ_HWVERSION_FAILED\n"), 1);
     hwver("59.0.0.1.3.0.0.1");
     phone_write_file(phone_state_path("platform/software"), "no comma here\n");
     EXPECT_EQ(check(), UPD_MSG_READ_ENV_FAILED);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_READ_ENV_FAILED\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_READ_ENV_FAILED\n"), 1);
 
     EXPECT_EQ(rom_upgrade_check(nullptr, 0, env, &header, headers, burn), -1);
     image = rom_build(desc);
@@ -284,14 +273,14 @@ TEST_F(RomAccept, HardwareAndEnvironmentFailures)
 
 TEST_F(RomAccept, MatchIdentifier)
 {
-    desc.match_id = rom_image_spec::kNoMatch;
+    desc.match_id = rom_image_desc::kNoMatch;
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
-    EXPECT_EQ(count(LOG_ERR, "match_id:3\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "match_id:3\n"), 1);
     desc.match_id[15] = 3;
     EXPECT_EQ(check(), 0);
     // Low four bits only: 16 is identifier 0, which a 0 byte matches.
     hwver("59.0.0.1.16.0.0.1");
-    desc.match_id = rom_image_spec::kNoMatch;
+    desc.match_id = rom_image_desc::kNoMatch;
     desc.match_id[0] = 0;
     EXPECT_EQ(check(), 0);
 }
@@ -325,9 +314,9 @@ TEST_P(RomAcceptOem, DecidesAndWritesOnlyWhenAccepted)
     EXPECT_EQ(env_var("SW_OEM"), c.sw_oem);
     EXPECT_EQ(env_var("SW_protect"), c.sw_protect);
     EXPECT_EQ(env_var("MID_VERSION"), c.mid_version);
-    EXPECT_EQ(count(LOG_DEBUG, "sw_oem :" + std::to_string(c.S) + " \n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "mid_version :" + std::to_string(c.M) + " \n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "sw_protect :" + std::to_string(c.P) + " \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "sw_oem :" + std::to_string(c.S) + " \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "mid_version :" + std::to_string(c.M) + " \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "sw_protect :" + std::to_string(c.P) + " \n"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -364,14 +353,14 @@ TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
     set_env("SW_OEM", "0");
     desc.oem_id = 9;
     desc.mid_version = 1;
-    desc.match_id = rom_image_spec::kNoMatch;
+    desc.match_id = rom_image_desc::kNoMatch;
     desc.partitions = {special(3, "[Phone]\nkey = 1\n"), flash(4)};
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
     EXPECT_EQ(env_var("SW_OEM"), "0");
     EXPECT_EQ(env_var("SW_protect"), "0");
     EXPECT_EQ(env_var("MID_VERSION"), "0");
     EXPECT_EQ(access("/config/config_modify", F_OK), -1);
-    EXPECT_EQ(count(LOG_INFO, "/config/config_modify removed: the rom was refused\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "/config/config_modify removed: the rom was refused\n"), 1);
     for (const auto& r : phone_syslog()) EXPECT_EQ(r.msg.find("shellcmd:echo"), std::string::npos);
 
     // The same image, accepted: the settings are written, with their lines.
@@ -380,7 +369,8 @@ TEST_F(RomAccept, ARefusedImageLeavesTheSettingsAsTheyWere)
     EXPECT_EQ(env_var("SW_OEM"), "9");
     EXPECT_EQ(env_var("SW_protect"), "1");
     EXPECT_EQ(env_var("MID_VERSION"), "1");
-    EXPECT_EQ(count(LOG_INFO, "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "\nshellcmd:echo \"SW_protect 1\" >/proc/avalanche/env \n"),
+              1);
     EXPECT_EQ(phone_read_file("/config/config_modify"), "[Phone]\nkey = 1\n");
 }
 
@@ -393,7 +383,7 @@ TEST_F(RomAccept, SettingsAreAlsoWrittenForTheSameRomVersion)
     // Without an installed RomVersion there is nothing to compare.
     phone_write_file("/app/version.conf", "[Version]\n");
     EXPECT_EQ(check(), 0);
-    EXPECT_EQ(count(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
 }
 
 TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
@@ -406,28 +396,29 @@ TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
     struct stat st = {};
     ASSERT_EQ(stat("/tmp/upgrader_tool", &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0777U);
-    EXPECT_EQ(count(LOG_INFO, "ppartition_addr->partition_type:1\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
-    EXPECT_EQ(count(LOG_DEBUG, "rom_upgrade_check start\n"), 0) << "no checks after the walk";
+    EXPECT_EQ(phone_logged(LOG_INFO, "ppartition_addr->partition_type:1\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "rom_upgrade_check start\n"), 0)
+        << "no checks after the walk";
 
     // The extracted copy checks the same image to its end.
     std::fill(std::begin(burn), std::end(burn), -7);
     EXPECT_EQ(check(), UPD_MSG_PARTITION_ID_ERROR);
     EXPECT_EQ(burn[2], 0);
     EXPECT_EQ(burn[3], 1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
 }
 
 TEST_F(RomAccept, ExtractedFilesReplaceOlderOnesWhole)
 {
     phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
     desc.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), flash(4)};
-    desc.match_id = rom_image_spec::kNoMatch; // refused after the walk
+    desc.match_id = rom_image_desc::kNoMatch; // refused after the walk
     EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
     EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
     EXPECT_EQ(g_mtd_config, 1) << "set even when the image is refused later";
-    EXPECT_EQ(count(LOG_INFO, "MTD CONFIG ppartition_addr->partition_type:2\n"), 1);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "MTD CONFIG ppartition_addr->partition_type:2\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 1);
 }
 
 TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
@@ -443,7 +434,7 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     EXPECT_EQ(r, 0) << "the partition is left out, the rest goes on";
     EXPECT_EQ(access("/tmp/upgrader_tool", F_OK), -1);
-    EXPECT_EQ(count(LOG_ERR, "/tmp/upgrader_tool write failed: File too large\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/upgrader_tool write failed: File too large\n"), 1);
     EXPECT_EQ(burn[0], 0);
     EXPECT_EQ(burn[1], 1);
 }
@@ -453,8 +444,8 @@ TEST_F(RomAccept, TouchIsTriedThreeTimesAndAnUnopenableFileIsLeftOut)
     ASSERT_EQ(unlink("/tmp/bin/touch"), 0);
     desc.partitions = {special(1, "program"), flash(4)};
     EXPECT_EQ(check(), 0);
-    EXPECT_EQ(count(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 3);
-    EXPECT_EQ(count(LOG_ERR, "/tmp/upgrader_tool open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 3);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/upgrader_tool open failed!\n"), 1);
     EXPECT_EQ(burn[0], 0);
 }
 

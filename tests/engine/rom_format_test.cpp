@@ -18,17 +18,6 @@
 
 namespace {
 
-std::string line(int level, const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) + ",l" +
-           std::to_string(level) + ": " + text;
-}
-
-int count(int level, const std::string& text)
-{
-    return phone_syslog_count(level, line(level, text));
-}
-
 bool logged_containing(const std::string& part)
 {
     for (const auto& r : phone_syslog())
@@ -36,9 +25,9 @@ bool logged_containing(const std::string& part)
     return false;
 }
 
-rom_partition_spec part(unsigned int id, std::vector<unsigned char> data)
+rom_partition_desc part(unsigned int id, std::vector<unsigned char> data)
 {
-    rom_partition_spec p;
+    rom_partition_desc p;
     p.partition_id = id;
     p.version = 0x01020304;
     p.data = std::move(data);
@@ -72,7 +61,7 @@ protected:
     }
     int check() { return check(rom_build(desc)); }
 
-    rom_image_spec desc;
+    rom_image_desc desc;
     std::vector<unsigned int> words;
     rom_header header = {};
     partition_header headers[ROM_PARTITIONS_MAX] = {};
@@ -109,9 +98,9 @@ TEST(UpdMsg, TextsAndSilentCodes)
     upd_msg_log(UPD_MSG_ROM_CHECKSUM_ERR);
     upd_msg_log(UPD_MSG_MTD_OPEN_ERR);
     upd_msg_log(UPD_MSG_PART_VERSION_SAME);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_ROM_CHECKSUM_ERR\n"), 1);
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 1) << "-83 logs the text of -84";
-    EXPECT_EQ(count(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_ROM_CHECKSUM_ERR\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 1) << "-83 logs the text of -84";
+    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 1);
     const size_t before = phone_syslog().size();
     for (int code : {-78, -77, -76, -75, -74, -1, 2, 11, 12, 13, -101, 0}) upd_msg_log(code);
     EXPECT_EQ(phone_syslog().size(), before);
@@ -134,7 +123,7 @@ TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
     }
     EXPECT_EQ(headers[1].partition_id, 5U);
     EXPECT_EQ(headers[1].partition_size, 64U);
-    EXPECT_EQ(count(LOG_DEBUG, "device_id: 3b\n"), 6);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "device_id: 3b\n"), 6);
 
     // The plain form: no descrambling, the word at 104 is not looked at,
     // and the header checksum covers bytes 8 to 135.
@@ -143,7 +132,7 @@ TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(header.rom_header_size, 124U);
     EXPECT_EQ(header.device_id, 59U);
-    EXPECT_EQ(count(LOG_WARNING, "ignore aes decrypt, invalid rom header size 124.\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_WARNING, "ignore aes decrypt, invalid rom header size 124.\n"), 1);
     std::vector<unsigned char> img = rom_build(desc);
     img[136] ^= 0xFF; // just after the plain header: the first partition header
     EXPECT_NE(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
@@ -156,7 +145,7 @@ TEST_F(RomFormat, HeaderChecksInTheirOrder)
 {
     desc.magic = 0x4D4F5252U; // the magic in the wrong byte order
     EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_EQ(count(LOG_DEBUG, "rom--------:0x4d4f5252\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "rom--------:0x4d4f5252\n"), 1);
     desc.magic.reset();
 
     desc.second_magic = 0;
@@ -167,7 +156,7 @@ TEST_F(RomFormat, HeaderChecksInTheirOrder)
     desc.partition_num = 17;
     desc.bad_header_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_NUM_ERR);
-    EXPECT_EQ(count(LOG_DEBUG, "partition_num: 11\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "partition_num: 11\n"), 1);
     desc.partition_num.reset();
     EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
     desc.bad_header_checksum = false;
@@ -176,14 +165,14 @@ TEST_F(RomFormat, HeaderChecksInTheirOrder)
     for (const char* name :
          {"UPD_MSG_ARG_ADDR_ERR\n", "UPD_MSG_ROM_HEADER_RROM_ERR\n", "UPD_MSG_PART_NUM_ERR\n",
           "UPD_MSG_ROM_HEADER_CHECKSUM_ERR\n", "UPD_MSG_ROM_CHECKSUM_ERR\n"})
-        EXPECT_EQ(count(LOG_ERR, name), 1) << name;
+        EXPECT_EQ(phone_logged(LOG_ERR, name), 1) << name;
 }
 
 TEST_F(RomFormat, PartitionCountsFromZeroToSixteen)
 {
     desc.partitions.clear();
     ASSERT_EQ(check(), 0);
-    EXPECT_EQ(count(LOG_DEBUG, "headers size:0x8c\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "headers size:0x8c\n"), 1);
     for (unsigned int k = 0; k < 16; ++k) desc.partitions.push_back(part(k % 10, bytes(8, 1)));
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(headers[15].partition_size, 8U);
@@ -230,7 +219,7 @@ TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
     desc.partitions = {part(4, {1, 2, 3})};
     desc.partitions[0].bad_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
-    EXPECT_EQ(count(LOG_ERR, "partition_checksum_cal:0 checksum:1\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "partition_checksum_cal:0 checksum:1\n"), 1);
     desc.partitions[0].bad_checksum = false;
 
     // rom_size ends two bytes into the last word (the three bytes of the

@@ -107,14 +107,14 @@ protected:
         dir_ = tmpl;
         phone_init(dir_, phone_options{});
         phone_install_program(dir_, UPGRADER);
-        spec_.device_id = 59;
-        spec_.rom_version = rom_version_from_text("2.150.8.0");
-        spec_.match_id[0] = 3;
-        rom_partition_spec p;
+        desc_.device_id = 59;
+        desc_.rom_version = rom_version_from_text("2.150.8.0");
+        desc_.match_id[0] = 3;
+        rom_partition_desc p;
         p.partition_id = 5;
         p.version = rom_version_from_text("2.150.8.2");
         p.data.assign(150000, 0x5A);
-        spec_.partitions.push_back(p);
+        desc_.partitions.push_back(p);
     }
     void TearDown() override
     {
@@ -130,7 +130,7 @@ protected:
         req.state_dir = dir_;
         req.argv = {"/basic/bin/upgrader"};
         req.shm.enabled = true;
-        const std::vector<unsigned char> img = rom_build(spec_);
+        const std::vector<unsigned char> img = rom_build(desc_);
         req.shm.image.assign(img.begin(), img.end());
         for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
         req.host_binds = {PHONESIM_BUILD_DIR};
@@ -169,7 +169,7 @@ protected:
     }
 
     std::string dir_;
-    rom_image_spec spec_;
+    rom_image_desc desc_;
 };
 
 TEST_F(RunPage, ASuccessfulUpgrade)
@@ -181,7 +181,7 @@ TEST_F(RunPage, ASuccessfulUpgrade)
 
 TEST_F(RunPage, ARefusedImage)
 {
-    spec_.match_id[0] = 9; // another phone's image
+    desc_.match_id[0] = 9; // another phone's image
     const std::string run = upgrade({"35@log:Rom check Failed!"});
     check_page(run, false);
     const std::string page = phone_file(run + "/report.html");

@@ -91,6 +91,13 @@ int phone_syslog_count(int level, const std::string& msg)
     return n;
 }
 
+int phone_logged(int level, const std::string& text)
+{
+    const std::string pid = std::to_string(getpid());
+    return phone_syslog_count(level, "upgrader pid" + pid + ",tid" + pid + ",l" +
+                                         std::to_string(level) + ": " + text);
+}
+
 void phone_add_fault(const std::string& rule)
 {
     const std::string path = phone_state_path("devices.conf");

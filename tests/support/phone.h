@@ -17,6 +17,9 @@ std::vector<syslog_record> phone_syslog();
 
 // The messages at `level` whose text is exactly `msg`.
 int phone_syslog_count(int level, const std::string& msg);
+// How often this test process's main thread logged `text` at `level`
+// through the upgrader's log, with its "upgrader pid..,tid..,l..: " prefix.
+int phone_logged(int level, const std::string& text);
 
 // Path of a file in the phone's state directory (as seen in the phone).
 std::string phone_state_path(const std::string& relative);

@@ -132,7 +132,7 @@ TEST_F(Tools, ManifestsAndBrokenImages)
 TEST(RomBuilder, AScrambledHeaderDescramblesToTheGivenValues)
 {
     rl_log_set_level(-1); // on the host: keep the check's lines out of its log
-    rom_image_spec desc;
+    rom_image_desc desc;
     desc.device_id = 0x01020304;
     desc.oem_id = 0xA5A5A5A5;
     desc.rom_version = 0x0296080A;
