@@ -1,9 +1,7 @@
 // The upgrader program, whole, on simulated phones booted from the host:
 // its modes, locks, broadcasts, screens, exit values and reboots.
-#include "boot.h"
 #include "layout.h"
-#include "phone_state.h"
-#include "rom_builder.h"
+#include "phone_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,22 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// The program under test: this build's, or the one UPG_TEST_UPGRADER
-// names (a build for the phone, which the phone runs under emulation).
-std::string upgrader()
-{
-    const char* other = std::getenv("UPG_TEST_UPGRADER");
-    return other != nullptr && *other != '\0' ? other : UPGRADER;
-}
-
 void put(const std::string& path, const std::string& text)
 {
     fs::create_directories(fs::path(path).parent_path());
@@ -47,67 +29,26 @@ std::vector<unsigned char> data(size_t n, unsigned char seed)
     return d;
 }
 
-class Driver : public ::testing::Test {
+class Driver : public PhoneFixture {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/phonesim-driver.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        make_phone();
+        PhoneFixture::SetUp();
         // A ROM this phone (model 59, match identifier 3, RomVersion
         // 2.0.0.14) accepts: one partition for mtd5.
-        desc_.device_id = 59;
-        desc_.rom_version = rom_version_from_text("2.150.8.0");
-        desc_.match_id[0] = 3;
-        rom_partition_desc p;
-        p.partition_id = 5;
-        p.version = rom_version_from_text("2.150.8.2");
-        p.data = data(70000, 5);
-        desc_.partitions.push_back(p);
-    }
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(dir_);
-        else
-            fprintf(stderr, "phone kept in %s\n", dir_.c_str());
-    }
-    void make_phone(const phone_options& o = {})
-    {
-        phone_init(dir_, o);
-        phone_install_program(dir_, upgrader());
+        desc_ = fixture_image();
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(70000, 5)));
     }
 
-    // Boots the phone once with `req` completed; keeps the report.
-    void boot(boot_request req)
-    {
-        req.state_dir = dir_;
-        req.host_binds = {PHONESIM_BUILD_DIR};
-        if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
-        if (req.time_scale == 1.0) req.time_scale = time_scale_;
-        result_ = phonesim_boot(req);
-        run_dir_ = phonesim_run_dir(dir_, result_.run);
-        report_ = nlohmann::json::parse(slurp(run_dir_ + "/report.json"));
-        log_ = slurp(run_dir_ + "/syslog.txt");
-    }
     void shm(int state = 0, std::vector<std::string> keys = {})
     {
-        boot_request req;
-        req.argv = {"/basic/bin/upgrader"};
-        req.shm.enabled = true;
-        const std::vector<unsigned char> img = rom_build(desc_);
-        req.shm.image.assign(img.begin(), img.end());
+        boot_request req = shm_request(rom_build(desc_));
         req.shm.state = state;
         for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
         boot(req);
     }
     // The image as /config/rom.bin, for file and direct mode.
-    void image_file()
-    {
-        const std::vector<unsigned char> img = rom_build(desc_);
-        put(dir_ + "/files/config/rom.bin", std::string(img.begin(), img.end()));
-    }
+    void image_file() { put_rom_file(rom_build(desc_)); }
     void run(std::vector<std::string> argv, std::vector<std::string> faults = {})
     {
         boot_request req;
@@ -116,7 +57,6 @@ protected:
         boot(req);
     }
 
-    bool logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
     // Broadcast (msg_id, param1) as every receiver got it, in order.
     std::vector<std::pair<int, int>> broadcasts() const
     {
@@ -127,10 +67,6 @@ protected:
         }
         return out;
     }
-    std::string chip(uint32_t addr, size_t n) const
-    {
-        return slurp(dir_ + "/flash/chip.bin").substr(addr - phone::kChipBase, n);
-    }
     // The data of the image's mtd5 partition.
     std::string mtd5_expected() const
     {
@@ -139,11 +75,7 @@ protected:
         return "";
     }
 
-    std::string dir_, run_dir_, log_;
-    double time_scale_ = 50; // sleeps are this many times shorter
     rom_image_desc desc_;
-    boot_result result_;
-    nlohmann::json report_;
 };
 
 constexpr uint32_t kMtd5 = 0x90330000U;
@@ -162,7 +94,7 @@ TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
     EXPECT_TRUE(result_.rebooted);
     EXPECT_EQ(result_.reboot_command, "/tmp/reboot");
     EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
-    EXPECT_EQ(slurp(dir_ + "/files/config/config_modify"), text);
+    EXPECT_EQ(phone_file(dir_ + "/files/config/config_modify"), text);
     EXPECT_TRUE(fs::exists(dir_ + "/files/config/autop_retry_save.cfg"));
     EXPECT_FALSE(fs::exists(dir_ + "/files/config/upgrader_autop"));
     EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}}));
@@ -328,8 +260,8 @@ TEST_F(Driver, StartUpRefusalsAndExitValues)
     run({"/bin/sh", "-c",
          "/basic/bin/upgrader /config/none.rom; echo $? > /config/first; "
          "/basic/bin/upgrader /config/none.rom; echo $? > /config/second"});
-    EXPECT_EQ(slurp(dir_ + "/files/config/first"), "60\n") << "-196";
-    EXPECT_EQ(slurp(dir_ + "/files/config/second"), "0\n");
+    EXPECT_EQ(phone_file(dir_ + "/files/config/first"), "60\n") << "-196";
+    EXPECT_EQ(phone_file(dir_ + "/files/config/second"), "0\n");
     EXPECT_TRUE(logged("lock upgrader_process failed"));
 
     // Without the copy of /sbin/reboot the plain command reboots.
@@ -351,7 +283,7 @@ TEST_F(Driver, AnImageWithAnUpgraderHandsOverToIt)
     EXPECT_FALSE(result_.rebooted);
     EXPECT_EQ(result_.exit_status, 0);
     EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
-    EXPECT_EQ(slurp(dir_ + "/files/config/tool_ran"), "/tmp/upgrader_tool 0\n");
+    EXPECT_EQ(phone_file(dir_ + "/files/config/tool_ran"), "/tmp/upgrader_tool 0\n");
     EXPECT_EQ(report_["flash"]["partitions"].size(), 0U) << "the copy does the burning";
 }
 
@@ -363,7 +295,7 @@ TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
     rom_partition_desc tool;
     tool.partition_id = 255;
     tool.partition_type = 1;
-    const std::string program = slurp(upgrader());
+    const std::string program = phone_file(fixture_upgrader());
     ASSERT_FALSE(program.empty());
     tool.data.assign(program.begin(), program.end());
     desc_.partitions.insert(desc_.partitions.begin(), tool);
@@ -471,7 +403,7 @@ TEST_F(DriverLayout, AChangedPartitionIsMovedThenBurned)
 TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
 {
     relocation_phone();
-    const std::string before = slurp(dir_ + "/flash/chip.bin");
+    const std::string before = phone_file(dir_ + "/flash/chip.bin");
     // mtd3 and mtd4 move into what was the end of mtd6.
     with_layout(kBothBlocksMove);
     shm();
@@ -497,7 +429,7 @@ TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
 TEST_F(DriverLayout, TheWindowBetweenMovingAndWritingBackTheSavedBlocks)
 {
     relocation_phone();
-    const std::string before = slurp(dir_ + "/flash/chip.bin");
+    const std::string before = phone_file(dir_ + "/flash/chip.bin");
     with_layout(kBothBlocksMove);
     time_scale_ = 1.0000001; // real sleeps: the window as long as on the phone
     shm();
@@ -644,7 +576,7 @@ TEST_F(Driver, ABusyBurnLockEndsTheRunAtOnce)
     boot(req);
     EXPECT_TRUE(logged("burn flash failed!"));
     EXPECT_TRUE(logged("lock burn_flash_semid failed"));
-    EXPECT_EQ(slurp(dir_ + "/files/config/second"), "0\n");
+    EXPECT_EQ(phone_file(dir_ + "/files/config/second"), "0\n");
 }
 
 TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
@@ -652,9 +584,9 @@ TEST(MainJob, AWholeUpgradeLeavesExactlyTheImageInFlash)
     char tmpl[] = "/tmp/phonesim-demo.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string cmd = std::string(PHONESIM_BUILD_DIR) + "/sim/phonesim demo " + tmpl +
-                            " --upgrader " + upgrader() + " > " + tmpl + ".out 2>&1";
+                            " --upgrader " + fixture_upgrader() + " > " + tmpl + ".out 2>&1";
     const int status = std::system(cmd.c_str());
-    const std::string out = slurp(std::string(tmpl) + ".out");
+    const std::string out = phone_file(std::string(tmpl) + ".out");
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("the partitions hold exactly the image's data"), std::string::npos) << out;
     EXPECT_NE(out.find("[x] rebooted with \"/tmp/reboot\""), std::string::npos) << out;

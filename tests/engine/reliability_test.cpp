@@ -1,31 +1,18 @@
 // The whole program against the phone's hazards: power cut in the middle
 // of a burn, a run killed while it holds its locks, two runs started at
 // once, other processes holding the shared locks.
-#include "boot.h"
 #include "keypad_server.h"
 #include "layout.h"
-#include "phone_state.h"
-#include "rom_builder.h"
-#include "syslog_record.h"
+#include "phone_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
-
-std::string upgrader()
-{
-    const char* other = std::getenv("UPG_TEST_UPGRADER");
-    return other != nullptr && *other != '\0' ? other : UPGRADER;
-}
 
 // Every line of a file.
 std::vector<std::string> lines_of(const std::string& path)
@@ -36,98 +23,45 @@ std::vector<std::string> lines_of(const std::string& path)
     return out;
 }
 
-class Phone : public ::testing::Test {
+class Phone : public PhoneFixture {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/phonesim-reliability.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        PhoneFixture::SetUp();
         // An image for this phone (model 59, match identifier 3) with three
         // partitions: 43 block writes in all.
-        desc_.device_id = 59;
-        desc_.rom_version = rom_version_from_text("2.150.8.0");
-        desc_.match_id[0] = 3;
+        desc_ = fixture_image();
         const struct {
             unsigned int mtd;
             size_t size;
         } parts[] = {{0, 650000}, {5, 500000}, {6, 1540000}};
         for (const auto& p : parts) {
-            rom_partition_desc s;
-            s.partition_id = p.mtd;
-            s.version = rom_version_from_text("2.150.8." + std::to_string(p.mtd + 1));
-            s.data.resize(p.size);
+            std::vector<unsigned char> d(p.size);
             for (size_t i = 0; i < p.size; ++i)
-                s.data[i] = static_cast<unsigned char>(p.mtd * 31 + i * 7 + i / 509);
-            desc_.partitions.push_back(s);
+                d[i] = static_cast<unsigned char>(p.mtd * 31 + i * 7 + i / 509);
+            desc_.partitions.push_back(
+                fixture_partition(p.mtd, "2.150.8." + std::to_string(p.mtd + 1), std::move(d)));
         }
         image_ = rom_build(desc_);
-        new_phone();
     }
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(dir_);
-        else
-            fprintf(stderr, "phone kept in %s\n", dir_.c_str());
-    }
-    void new_phone(const phone_options& o = {})
-    {
-        phone_init(dir_, o);
-        phone_install_program(dir_, upgrader());
-    }
-    boot_result boot(boot_request req)
-    {
-        req.state_dir = dir_;
-        req.host_binds = {PHONESIM_BUILD_DIR};
-        if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
-        if (req.time_scale == 1.0) req.time_scale = 50;
-        const boot_result r = phonesim_boot(req);
-        run_dir_ = phonesim_run_dir(dir_, r.run);
-        report_ = nlohmann::json::parse(phone_file(run_dir_ + "/report.json"));
-        log_ = phone_file(run_dir_ + "/syslog.txt");
-        return r;
-    }
+    void new_phone(const phone_options& o = {}) { make_phone(o); }
     // Shared-memory mode: the simulator plays the loading process.
     boot_result shm(std::vector<std::string> faults = {},
                     std::vector<std::string> argv = {"/basic/bin/upgrader"})
     {
-        boot_request req;
+        boot_request req = shm_request(image_);
         req.argv = std::move(argv);
-        req.shm.enabled = true;
-        req.shm.image.assign(image_.begin(), image_.end());
         req.faults = std::move(faults);
         return boot(req);
     }
-    boot_result run(std::vector<std::string> argv, double time_scale = 50)
+    boot_result run(std::vector<std::string> argv)
     {
         boot_request req;
         req.argv = std::move(argv);
-        req.time_scale = time_scale;
         return boot(req);
     }
-    void image_file() const
-    {
-        std::ofstream(dir_ + "/files/config/rom.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image_.data()),
-                   static_cast<std::streamsize>(image_.size()));
-    }
-    // True when every partition of the image is in flash.
-    bool flash_holds_image() const
-    {
-        const std::string chip = phone_file(dir_ + "/flash/chip.bin");
-        for (const rom_partition_desc& p : desc_.partitions) {
-            uint32_t start = 0;
-            for (const mtd_range& r : phone_default_layout())
-                if (static_cast<unsigned int>(r.index) == p.partition_id) start = r.start;
-            const size_t at = start - phone::kChipBase;
-            if (chip.size() < at + p.data.size() ||
-                chip.compare(at, p.data.size(), reinterpret_cast<const char*>(p.data.data()),
-                             p.data.size()) != 0)
-                return false;
-        }
-        return true;
-    }
+    void image_file() const { put_rom_file(image_); }
+    bool flash_holds_image() const { return flash_holds(desc_); }
     int flash_writes() const
     {
         int n = 0;
@@ -135,22 +69,9 @@ protected:
             if (l.find(" write mtd") != std::string::npos) ++n;
         return n;
     }
-    // The records of this run's syslog whose message contains `text`.
-    std::vector<syslog_record> records(const std::string& text) const
-    {
-        std::vector<syslog_record> out;
-        for (const std::string& l : lines_of(run_dir_ + "/syslog.jsonl")) {
-            syslog_record r = syslog_from_json(nlohmann::json::parse(l));
-            if (r.msg.find(text) != std::string::npos) out.push_back(r);
-        }
-        return out;
-    }
-    bool logged(const std::string& text) const { return log_.find(text) != std::string::npos; }
 
-    std::string dir_, run_dir_, log_;
     rom_image_desc desc_;
     std::vector<unsigned char> image_;
-    nlohmann::json report_;
 };
 
 // The power fails after the Nth flash write, for every N of a whole burn

@@ -1,11 +1,9 @@
 // The run page: its text helpers, its headline, and the page of a real
 // successful and a real failed upgrade as headless Chromium shows it.
-#include "boot.h"
 #include "html_report.h"
 #include "keypad_server.h"
-#include "phone_state.h"
+#include "phone_fixture.h"
 #include "report_verdict.h"
-#include "rom_builder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -98,45 +96,22 @@ size_t count_of(const std::string& text, const std::string& what)
     return n;
 }
 
-class RunPage : public ::testing::Test {
+class RunPage : public PhoneFixture {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/phonesim-page.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        phone_init(dir_, phone_options{});
-        phone_install_program(dir_, UPGRADER);
-        desc_.device_id = 59;
-        desc_.rom_version = rom_version_from_text("2.150.8.0");
-        desc_.match_id[0] = 3;
-        rom_partition_desc p;
-        p.partition_id = 5;
-        p.version = rom_version_from_text("2.150.8.2");
-        p.data.assign(150000, 0x5A);
-        desc_.partitions.push_back(p);
-    }
-    void TearDown() override
-    {
-        if (!HasFailure())
-            fs::remove_all(dir_);
-        else
-            fprintf(stderr, "phone kept in %s\n", dir_.c_str());
+        PhoneFixture::SetUp();
+        desc_ = fixture_image();
+        desc_.partitions.push_back(
+            fixture_partition(5, "2.150.8.2", std::vector<unsigned char>(150000, 0x5A)));
     }
     // An upgrade from the loading process; returns the run's folder.
     std::string upgrade(std::vector<std::string> keys = {})
     {
-        boot_request req;
-        req.state_dir = dir_;
-        req.argv = {"/basic/bin/upgrader"};
-        req.shm.enabled = true;
-        const std::vector<unsigned char> img = rom_build(desc_);
-        req.shm.image.assign(img.begin(), img.end());
+        boot_request req = shm_request(rom_build(desc_));
         for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
-        req.host_binds = {PHONESIM_BUILD_DIR};
-        req.time_scale = 50;
-        req.time_limit_ms = 60000;
-        return phonesim_run_dir(dir_, phonesim_boot(req).run);
+        boot(req);
+        return run_dir_;
     }
     // Checks the page as the browser has it; returns the screenshot's path.
     std::string check_page(const std::string& run_dir, bool success)
@@ -168,7 +143,6 @@ protected:
         return shot;
     }
 
-    std::string dir_;
     rom_image_desc desc_;
 };
 

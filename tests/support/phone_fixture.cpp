@@ -1,0 +1,131 @@
+// A fixture that boots simulated phones from the host.
+#include "phone_fixture.h"
+
+#include "layout.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::string fixture_upgrader()
+{
+    const char* other = std::getenv("UPG_TEST_UPGRADER");
+    return other != nullptr && *other != '\0' ? other : UPGRADER;
+}
+
+rom_image_desc fixture_image()
+{
+    rom_image_desc desc;
+    desc.device_id = 59;
+    desc.rom_version = rom_version_from_text("2.150.8.0");
+    desc.match_id[0] = 3;
+    return desc;
+}
+
+rom_partition_desc fixture_partition(unsigned int id, const std::string& version,
+                                     std::vector<unsigned char> data)
+{
+    rom_partition_desc p;
+    p.partition_id = id;
+    p.version = rom_version_from_text(version);
+    p.data = std::move(data);
+    return p;
+}
+
+void PhoneFixture::SetUp()
+{
+    char tmpl[] = "/tmp/phonesim-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    make_phone();
+}
+
+void PhoneFixture::TearDown()
+{
+    if (dir_.empty()) return;
+    if (!HasFailure())
+        fs::remove_all(dir_);
+    else
+        fprintf(stderr, "phone kept in %s\n", dir_.c_str());
+}
+
+void PhoneFixture::make_phone(const phone_options& o)
+{
+    phone_init(dir_, o);
+    phone_install_program(dir_, fixture_upgrader());
+}
+
+boot_result PhoneFixture::boot(boot_request req)
+{
+    req.state_dir = dir_;
+    req.host_binds.push_back(PHONESIM_BUILD_DIR);
+    if (req.time_limit_ms == 0) req.time_limit_ms = 60000;
+    if (req.time_scale == 1.0) req.time_scale = time_scale_;
+    result_ = phonesim_boot(req);
+    run_dir_ = phonesim_run_dir(dir_, result_.run);
+    report_ = nlohmann::json::parse(phone_file(run_dir_ + "/report.json"));
+    log_ = phone_file(run_dir_ + "/syslog.txt");
+    return result_;
+}
+
+boot_request PhoneFixture::shm_request(const std::vector<unsigned char>& image)
+{
+    boot_request req;
+    req.argv = {"/basic/bin/upgrader"};
+    req.shm.enabled = true;
+    req.shm.image.assign(image.begin(), image.end());
+    return req;
+}
+
+void PhoneFixture::put_rom_file(const std::vector<unsigned char>& image) const
+{
+    fs::create_directories(dir_ + "/files/config");
+    std::ofstream(dir_ + "/files/config/rom.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+}
+
+bool PhoneFixture::logged(const std::string& text) const
+{
+    return log_.find(text) != std::string::npos;
+}
+
+std::vector<syslog_record> PhoneFixture::records(const std::string& text) const
+{
+    std::vector<syslog_record> out;
+    std::istringstream in(phone_file(run_dir_ + "/syslog.jsonl"));
+    for (std::string l; std::getline(in, l);) {
+        syslog_record r = syslog_from_json(nlohmann::json::parse(l));
+        if (r.msg.find(text) != std::string::npos) out.push_back(r);
+    }
+    return out;
+}
+
+std::string PhoneFixture::chip(uint32_t addr, size_t n) const
+{
+    const std::string c = phone_file(dir_ + "/flash/chip.bin");
+    const size_t at = addr - phone::kChipBase;
+    return at <= c.size() ? c.substr(at, n) : std::string();
+}
+
+bool PhoneFixture::flash_holds(const rom_image_desc& desc) const
+{
+    const std::string c = phone_file(dir_ + "/flash/chip.bin");
+    for (const rom_partition_desc& p : desc.partitions) {
+        if (p.partition_type != 0) continue;
+        const mtd_range* place = nullptr;
+        for (const mtd_range& r : phone_default_layout())
+            if (static_cast<unsigned int>(r.index) == p.partition_id) place = &r;
+        if (place == nullptr) return false;
+        const size_t at = place->start - phone::kChipBase;
+        if (c.size() < at + p.data.size() ||
+            c.compare(at, p.data.size(), reinterpret_cast<const char*>(p.data.data()),
+                      p.data.size()) != 0)
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,65 @@
+// tests/support/phone_fixture.h - a fixture for tests that boot simulated
+// phones from the host and run the whole upgrader in them.
+//
+// Each test gets a fresh phone state directory under /tmp with the
+// upgrader installed as /basic/bin/upgrader. It is removed after a passing
+// test and kept, with its path printed, after a failing one. boot()
+// completes a request with this phone's defaults and keeps what the run
+// recorded: its report, its syslog and its folder.
+#pragma once
+
+#include "boot.h"
+#include "phone_state.h"
+#include "rom_builder.h"
+#include "syslog_record.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The program under test: this build's, or the one UPG_TEST_UPGRADER
+// names (a build for the phone, which the phone runs under emulation).
+std::string fixture_upgrader();
+
+// An image description this phone accepts (model 59, match identifier 3,
+// ROM version 2.150.8.0), with no partitions yet.
+rom_image_desc fixture_image();
+// A flash partition for mtd `id` holding `data`.
+rom_partition_desc fixture_partition(unsigned int id, const std::string& version,
+                                     std::vector<unsigned char> data);
+
+class PhoneFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the phone afresh with `o` and the upgrader installed.
+    void make_phone(const phone_options& o = {});
+    // Boots once. The state directory, the build directory (shown in the
+    // phone), a 60 s limit and time_scale_ are filled in where the request
+    // leaves them at their defaults.
+    boot_result boot(boot_request req);
+    // A request in which the simulator plays the loading process holding
+    // `image` in shared memory.
+    static boot_request shm_request(const std::vector<unsigned char>& image);
+    // Puts `image` in the phone as /config/rom.bin.
+    void put_rom_file(const std::vector<unsigned char>& image) const;
+
+    // Whether the last run's syslog text contains `text`.
+    bool logged(const std::string& text) const;
+    // The last run's syslog records whose message contains `text`.
+    std::vector<syslog_record> records(const std::string& text) const;
+    // `n` bytes of the flash chip from address `addr`.
+    std::string chip(uint32_t addr, size_t n) const;
+    // Whether every flash partition of `desc` is in the chip at its place
+    // in the default layout.
+    bool flash_holds(const rom_image_desc& desc) const;
+
+    std::string dir_, run_dir_, log_;
+    double time_scale_ = 50; // sleeps in the phone are this many times shorter
+    boot_result result_;
+    nlohmann::json report_;
+};
