@@ -45,6 +45,7 @@ struct run_options {
     std::vector<std::string> keys;
     std::vector<std::string> faults;
     std::vector<std::string> binds;
+    std::vector<std::string> program_env;
     std::vector<std::string> exec;
     std::vector<std::string> args;
     std::string shm_image;
@@ -83,6 +84,7 @@ int cmd_run(const std::string& dir, const run_options& o)
         req.faults.push_back("power_cut_after_writes " + std::to_string(o.power_cut_after));
     req.host_binds = o.binds;
     req.host_binds.push_back(PHONESIM_BUILD_DIR);
+    req.env = o.program_env;
     const boot_result r = phonesim_boot(req);
     const std::string run_dir = phonesim_run_dir(req.state_dir, r.run);
     std::ifstream f(run_dir + "/report.json");
@@ -197,6 +199,8 @@ int main(int argc, char** argv)
     run->add_option("--power-cut", ro.power_cut_after,
                     "cut the power after this many flash writes");
     run->add_option("--bind", ro.binds, "host directory to show read-only in the phone");
+    run->add_option("--program-env", ro.program_env,
+                    "NAME=VALUE in the program's environment (e.g. QEMU_STRACE=1)");
     run->add_option("--exec", ro.exec, "run this shell command instead of the upgrader")
         ->expected(1, -1);
     run->add_option("args", ro.args, "arguments of the upgrader (after --)");

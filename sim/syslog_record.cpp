@@ -25,8 +25,13 @@ bool is_timestamp(const std::string& s, size_t at)
 
 } // namespace
 
-syslog_record syslog_parse(const std::string& d, int64_t t_ms)
+syslog_record syslog_parse(const std::string& datagram, int64_t t_ms)
 {
+    // Some C libraries send the terminating NUL with the text; a syslog
+    // daemon drops it.
+    size_t end = datagram.size();
+    while (end > 0 && datagram[end - 1] == '\0') --end;
+    const std::string d = datagram.substr(0, end);
     syslog_record r;
     r.t_ms = t_ms;
     r.facility = 1;

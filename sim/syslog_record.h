@@ -19,7 +19,8 @@ struct syslog_record {
 };
 
 // Splits one datagram. A datagram without a "<PRI>" prefix gets facility 1
-// and level 5 (as syslogd does) and its whole text as the message.
+// and level 5 (as syslogd does) and its whole text as the message. NUL
+// bytes at the end of a datagram (uClibc sends one) are not part of it.
 syslog_record syslog_parse(const std::string& datagram, int64_t t_ms);
 
 const char* syslog_level_name(int level);       // "emerg" .. "debug"

@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -438,6 +439,14 @@ int open_keypad(int flags)
     if ((flags & O_CLOEXEC) == 0) fcntl(fd, F_SETFD, 0);
     return fd;
 }
+
+#ifdef __UCLIBC__
+// uClibc-ng has the system call but no function for it.
+int memfd_create(const char* name, unsigned int flags)
+{
+    return static_cast<int>(syscall(SYS_memfd_create, name, flags));
+}
+#endif
 
 // A block device read gives the partition as it is now; later writes to
 // the flash do not show through an open block device.

@@ -39,7 +39,10 @@ using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
 
 bool wants_mode(int flags)
 {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+#ifdef O_TMPFILE
+    if ((flags & O_TMPFILE) == O_TMPFILE) return true;
+#endif
+    return (flags & O_CREAT) != 0;
 }
 
 // Opens `path` as the phone sees it. Returns -2 when the path is not the

@@ -198,6 +198,21 @@ uint32_t* shared_fault_counts()
     return G().fault_counts;
 }
 
+namespace {
+
+// A read or a write request in the other architecture's encoding: MIPS
+// and x86 differ only in which of the two top bits marks the direction,
+// so a rule written with either number catches the phone's and the host's.
+unsigned long swapped_direction(unsigned long request)
+{
+    const unsigned long dir = request & 0xC0000000UL;
+    if ((request & 0x20000000UL) != 0 || (dir != 0x40000000UL && dir != 0x80000000UL))
+        return request;
+    return (request & ~0xC0000000UL) | (dir ^ 0xC0000000UL);
+}
+
+} // namespace
+
 fault_rule* match_fault(const char* op, const std::string& path, unsigned long request)
 {
     std::lock_guard<std::mutex> hold(G().lock);
@@ -208,7 +223,8 @@ fault_rule* match_fault(const char* op, const std::string& path, unsigned long r
     for (size_t i = 0; i < G().conf.faults.size(); ++i) {
         fault_rule& r = G().conf.faults[i];
         if (r.op != op || r.path != path) continue;
-        if (r.request != 0 && r.request != request) continue;
+        if (r.request != 0 && r.request != request && swapped_direction(r.request) != request)
+            continue;
         if (counts != nullptr && i < kMaxFaultRules)
             r.seen = static_cast<int>(__atomic_add_fetch(&counts[i], 1U, __ATOMIC_SEQ_CST));
         else

@@ -19,6 +19,13 @@ TEST(SyslogRecord, SplitsPriorityTimestampTagAndMessage)
     EXPECT_EQ(t.msg, "a: b");
 }
 
+TEST(SyslogRecord, ATerminatingNulIsNotPartOfTheMessage)
+{
+    const std::string with_nul("<14>Dec  7 06:12:36 : upgrader pid1,tid1,l6: x\n\0", 48);
+    EXPECT_EQ(syslog_parse(with_nul, 0).msg, "upgrader pid1,tid1,l6: x\n");
+    EXPECT_EQ(syslog_parse(std::string("<14>a\0b\0\0", 9), 0).msg, std::string("a\0b", 3));
+}
+
 TEST(SyslogRecord, MalformedDatagramsKeepTheirText)
 {
     EXPECT_EQ(syslog_parse("no priority", 0).msg, "no priority");

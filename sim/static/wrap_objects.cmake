@@ -1,0 +1,22 @@
+# Copies each object with every call NAME of CALLS renamed to __wrap_NAME
+# and dlsym to phonesim_static_next, and archives the copies.
+# -DOBJCOPY -DAR -DWORK -DARCHIVE -DOBJECTS=a.o,b.o -DCALLS=open,close,...
+string(REPLACE "," ";" objects "${OBJECTS}")
+string(REPLACE "," ";" calls "${CALLS}")
+set(renames --redefine-sym dlsym=phonesim_static_next)
+foreach(call ${calls})
+  list(APPEND renames --redefine-sym ${call}=__wrap_${call})
+endforeach()
+set(copies "")
+foreach(obj ${objects})
+  get_filename_component(name ${obj} NAME)
+  execute_process(COMMAND ${OBJCOPY} ${renames} ${obj} ${WORK}/${name} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "objcopy of ${obj} failed")
+  endif()
+  list(APPEND copies ${WORK}/${name})
+endforeach()
+execute_process(COMMAND ${AR} rcs ${ARCHIVE} ${copies} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "ar of ${ARCHIVE} failed")
+endif()
