@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
@@ -51,8 +50,7 @@ bool is_range_name(const char* name)
 
 bool file_has_data(const char* path)
 {
-    struct stat st = {};
-    return stat(path, &st) == 0 && st.st_size > 0;
+    return own_file_size(path) > 0;
 }
 
 // Copies a /proc file with /tmp/bin/cat into `copy`, up to five runs
@@ -63,6 +61,8 @@ int copy_proc_file(const char* proc_file, const char* copy)
     char command[kCommandSize];
     std::snprintf(command, sizeof command, "/tmp/bin/cat %s > %s", proc_file, copy);
     for (int run = 0; run < kCopyRuns; ++run) {
+        // The shell's ">" would write through whatever stands there.
+        if (remove_fixed_file(copy) != 0) return -1;
         rl_log_info("shellcmd:%s\n", command);
         if (check_system_result(system(command)) < 0) return -1;
         if (file_has_data(copy)) break;
@@ -169,7 +169,7 @@ void read_versions(env_info* table, int* count)
 int read_software_version(env_info* table, int* count)
 {
     if (copy_proc_file("/proc/ver/software", "/tmp/ver_software") < 0) return -1;
-    FILE* f = std::fopen("/tmp/ver_software", "r");
+    FILE* f = open_own_file("/tmp/ver_software");
     if (f == nullptr) return UPD_MSG_READ_ENV_FAILED;
     char line[kSoftwareLineMax + 1] = {};
     const bool got = std::fgets(line, sizeof line, f) != nullptr;
@@ -223,7 +223,7 @@ int read_env_info(env_info* table)
 {
     if (table == nullptr) return -1;
     if (copy_proc_file("/proc/avalanche/env", "/tmp/avalanche_env_file") < 0) return -1;
-    FILE* f = std::fopen("/tmp/avalanche_env_file", "r");
+    FILE* f = open_own_file("/tmp/avalanche_env_file");
     if (f == nullptr) return UPD_MSG_READ_ENV_FAILED;
     int count = 0;
     read_env_lines(f, table, &count);
@@ -236,7 +236,7 @@ int read_hw_version(unsigned char hw_version[8])
 {
     if (hw_version == nullptr) return -1;
     if (copy_proc_file("/proc/misc/hwver", "/tmp/ver_hardware") < 0) return -1;
-    FILE* f = std::fopen("/tmp/ver_hardware", "r");
+    FILE* f = open_own_file("/tmp/ver_hardware");
     if (f == nullptr) return -1;
     char text[kHwverTextMax] = {};
     const size_t n = std::fread(text, 1, sizeof text, f);

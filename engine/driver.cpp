@@ -12,6 +12,7 @@
 #include "semctrl.h"
 #include "sys_helpers.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,11 @@ constexpr const char* kInstalledPath = "/basic/bin/upgrader";
 constexpr const char* kToolPath = "/tmp/upgrader_tool";
 constexpr std::size_t kToolPathLength = 18;
 constexpr int kCopyBinsAttempts = 5;
+constexpr const char* kBinCopy = "/tmp/bin";
+constexpr const char* kRebootCopy = "/tmp/reboot";
+// Every command finds the phone's own tools, whatever PATH the program
+// was started with.
+constexpr const char* kPath = "/bin:/sbin:/usr/bin:/usr/sbin";
 constexpr int kWatchdogAttempts = 3;
 
 void install_signal_handlers()
@@ -39,9 +45,14 @@ void install_signal_handlers()
     }
 }
 
-// The copies in /tmp/bin are the tools the checks call.
+// The copies in /tmp/bin are the tools the checks call. Something other
+// than a directory at /tmp/bin (a link to elsewhere) is removed first, so
+// that the copy does not land where it points.
 bool copy_bins()
 {
+    struct stat st = {};
+    if (lstat(kBinCopy, &st) == 0 && !S_ISDIR(st.st_mode) && remove_fixed_file(kBinCopy) != 0)
+        return false;
     for (int attempt = 0; attempt < kCopyBinsAttempts; ++attempt) {
         if (check_system_result(system("cp /bin/ /tmp/ -rf")) == 0) return true;
         sleep(1);
@@ -230,15 +241,19 @@ int drop_display(upgrade_run* run, int value)
 
 int upgrader_main(int argc, char** argv)
 {
+    const bool path_set = setenv("PATH", kPath, 1) == 0;
     auto* ui = new CBasicUI;
     rl_log_init(kProgramName, 7);
     rl_log_info("\n\nInit %s, Version %s, Build at %s %s\n", kProgramName, kProgramVersion,
                 __DATE__, __TIME__);
+    if (!path_set) rl_log_err("PATH %s cannot be set: %s\n", kPath, std::strerror(errno));
     install_signal_handlers();
     ipc_register(IPC_ID_UPGRADER);
 
     int fallback = 0;
-    if (check_system_result(system("cp /sbin/reboot /tmp/")) != 0) fallback = 1;
+    if (remove_fixed_file(kRebootCopy) != 0 ||
+        check_system_result(system("cp /sbin/reboot /tmp/")) != 0)
+        fallback = 1;
     if (!copy_bins()) {
         rl_log_err("copy_bins failed!\n");
         return leave(ui, UPGRADER_FAIL_COPY_BINS);

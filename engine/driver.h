@@ -34,7 +34,9 @@ struct upgrade_run {
     int failure_code = 0;
     int failure_id = 0;
     int cfg_semid = -1;
-    int cfg_locked = 0; // this run holds cfg_semid
+    int cfg_locked = 0;  // this run holds cfg_semid
+    int burn_locked = 0; // this run holds the burn lock
+    int tidied = 0;      // the configuration fixes are done
     int memory_semid = -1;
     void* record = nullptr; // the attached shared upgrade record
     int reboot_fallback = 0;

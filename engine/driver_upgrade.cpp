@@ -41,12 +41,6 @@ void broadcast_step(int step)
     ipc_broadcast(IPC_MSG_UPGRADE_STEP, step, 0, nullptr, 0);
 }
 
-bool exists(const char* path)
-{
-    struct stat st = {};
-    return stat(path, &st) == 0;
-}
-
 // Tries cfg_semid for up to ten seconds; the run goes on either way.
 void try_cfg_lock(upgrade_run* run)
 {
@@ -88,27 +82,44 @@ bool take_burn_lock()
     return true;
 }
 
-// Writes the saved configuration and environment blocks back into their
-// moved partitions, then burns. False, with the failure, when a step fails.
-bool write_back_and_burn(upgrade_run* run, step_failure* f)
+// The configuration fixes of a successful run: the auto-provisioning
+// retry file and line key 8 (shared-memory mode), then the files that go.
+// They must reach the configuration the phone boots with, so when the
+// configuration block moves they run before /config is unmounted for its
+// copy; otherwise after the burn.
+void tidy_configuration(upgrade_run* run, bool shared)
+{
+    if (run->tidied) return;
+    run->tidied = 1;
+    if (shared) {
+        config_autop(run->env);
+        config_deleteLineKey8(run->env);
+    }
+    system_ex("rm -f /config/upgrader_autop", 3, 3);
+    if (!shared) system_ex("rm -rf /config/etc", 3, 3);
+}
+
+// Moves the environment and configuration blocks and writes them back
+// where the new layout puts them, then burns. False, with the failure,
+// when a step fails.
+bool write_back_and_burn(upgrade_run* run, bool shared, step_failure* f)
 {
     if (g_config_restore == 1) {
+        tidy_configuration(run, shared);
         if (umount_config_mtd() < 0) {
             rl_log_debug("config unmount failed!\n");
             *f = {UPGRADER_FAIL_CONFIG_UMOUNT, UPGRADER_FAIL_CONFIG_UMOUNT, release::a};
             return false;
         }
-        char block4[] = "/tmp/mtdblock4";
-        if (mtd_write(4, 524288, block4) < 0) {
-            rl_log_debug("config mtd_write failed!\n");
-            *f = {UPGRADER_FAIL_BURN, UPGRADER_FAIL_BURN, release::a};
+    }
+    if (g_config_restore == 1 || g_env_restore == 1) {
+        const int restored = restore_moved_blocks(run->env);
+        if (restored == -2) {
+            rl_log_debug("mtd_config failed!\n");
+            *f = {UPGRADER_FAIL_MTD_CONFIG, UPGRADER_FAIL_MTD_CONFIG, release::a};
             return false;
         }
-    }
-    if (g_env_restore == 1) {
-        char block3[] = "/tmp/mtdblock3";
-        if (mtd_write(3, 65536, block3) < 0) {
-            rl_log_debug("env mtd_write failed!\n");
+        if (restored < 0) {
             *f = {UPGRADER_FAIL_BURN, UPGRADER_FAIL_BURN, release::a};
             return false;
         }
@@ -191,10 +202,11 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
     int checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
                                     run->headers, run->burn_flags);
     // An extracted upgrader ends the walk before the device rules ran. Only
-    // shared-memory mode hands over to it; otherwise the check runs again
-    // (the extracted file now exists and is passed over) and its verdict
-    // is the one that counts.
-    if (!shared && checked == ROM_CHECK_UPGRADER_EXTRACTED) {
+    // the installed program in shared-memory mode hands over to it;
+    // otherwise the check runs again (the extracted file now exists and is
+    // passed over) and its verdict is the one that counts.
+    const bool is_tool = std::strcmp(run->argv[0], kToolPath) == 0;
+    if ((!shared || is_tool) && checked == ROM_CHECK_UPGRADER_EXTRACTED) {
         std::memset(run->burn_flags, 0, sizeof run->burn_flags);
         checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
                                     run->headers, run->burn_flags);
@@ -210,7 +222,10 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
 
     if (shared) {
         system_ex("rm -rf /config/etc/", 5, 3);
-        if (exists(kToolPath) && std::strcmp(run->argv[0], kToolPath) != 0) {
+        // Only the copy this run's check has just written from the image
+        // (and found to be a program for this phone) is started; a file
+        // that was there before is never run.
+        if (checked == ROM_CHECK_UPGRADER_EXTRACTED) {
             char command[64];
             std::snprintf(command, sizeof command, "%s &", kToolPath);
             const int started = system(command);
@@ -220,6 +235,10 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         }
     }
     if (g_mtd_config == 1) {
+        // No other run may move partitions or burn while this one does:
+        // its saved blocks would be taken from windows this run moves.
+        if (!take_burn_lock()) return drop_display(run, 0); // ends the run at once
+        run->burn_locked = 1;
         rl_log_debug("mtd_config\n");
         if (mtd_config_deal(run->env) < 0) {
             rl_log_debug("mtd_config failed!\n");
@@ -236,13 +255,12 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         broadcast_step(3);
         return fail(run, {UPGRADER_FAIL_KILLAPPS, UPGRADER_FAIL_KILLAPPS, release::a});
     }
-    if (!take_burn_lock()) return drop_display(run, 0); // ends the run at once
-    if (!write_back_and_burn(run, &f)) return fail(run, f);
+    if (run->burn_locked == 0 && !take_burn_lock()) return drop_display(run, 0); // at once
+    run->burn_locked = 1;
+    if (!write_back_and_burn(run, shared, &f)) return fail(run, f);
 
     if (shared) {
-        config_autop(run->env);
-        config_deleteLineKey8(run->env);
-        system_ex("rm -f /config/upgrader_autop", 3, 3);
+        tidy_configuration(run, shared);
         sleep(1);
         reboot_sequence(run->reboot_fallback);
         // The reboot ends the process; no lock is given back before it.
@@ -251,8 +269,7 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
             rl_log_err("wait reboot");
         }
     }
-    system_ex("rm -f /config/upgrader_autop", 3, 3);
-    system_ex("rm -rf /config/etc", 3, 3);
+    tidy_configuration(run, shared);
     sleep(1);
     reboot_sequence(run->reboot_fallback);
     if (run->cfg_semid >= 0 && run->cfg_locked == 1) unlock_binary_sem(run->cfg_semid);

@@ -4,7 +4,9 @@
 
 #include "basicui.h"
 #include "rl_log.h"
+#include "sys_helpers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -56,11 +58,15 @@ int open_mtd(int mtd, char* path, std::size_t size)
     return open(path, O_RDWR);
 }
 
-// Writes `len` bytes from `data` at the device's position in one call. A
-// flash block written in part is a failure too: it is logged with how much
-// the device took, and the caller gives up on the partition.
-bool write_block(int fd, const char* device, const unsigned char* data, std::size_t len)
+// Writes `len` bytes from `data` at the device's position in one call,
+// then reads them back from `offset` (where the write began) and compares.
+// A block written in part, or read back different, is a failure: it is
+// logged with how much the device took, or with the first offset that
+// differs, and the caller gives up on the partition.
+bool write_verified(int fd, const char* device, const unsigned char* data, std::size_t len,
+                    unsigned int offset)
 {
+    note_flash_changed();
     ssize_t n;
     do {
         n = write(fd, data, len);
@@ -73,6 +79,27 @@ bool write_block(int fd, const char* device, const unsigned char* data, std::siz
         rl_log_err("write %s short: %d of %d bytes\n", device, static_cast<int>(n),
                    static_cast<int>(len));
         return false;
+    }
+    unsigned char back[FLASH_BLOCK_SIZE];
+    for (std::size_t done = 0; done < len;) {
+        const std::size_t want = std::min(len - done, sizeof back);
+        const ssize_t r = pread(fd, back, want, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            rl_log_err("read back %s at 0x%x failed: %s\n", device,
+                       static_cast<unsigned int>(offset + done),
+                       r < 0 ? std::strerror(errno) : "end of device");
+            return false;
+        }
+        const auto got = static_cast<std::size_t>(r);
+        if (std::memcmp(back, data + done, got) != 0) {
+            std::size_t at = 0;
+            while (back[at] == data[done + at]) ++at;
+            rl_log_err("verify %s failed at 0x%x\n", device,
+                       static_cast<unsigned int>(offset + done + at));
+            return false;
+        }
+        done += got;
     }
     return true;
 }
@@ -98,7 +125,8 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
     const unsigned int write_blocks = size / FLASH_BLOCK_SIZE;
     rl_log_debug("blocks :%x size:%x\n", write_blocks, size);
     for (unsigned int j = 0; j < write_blocks; ++j) {
-        if (!write_block(fd, device, data + std::size_t{j} * FLASH_BLOCK_SIZE, FLASH_BLOCK_SIZE)) {
+        if (!write_verified(fd, device, data + std::size_t{j} * FLASH_BLOCK_SIZE, FLASH_BLOCK_SIZE,
+                            j * FLASH_BLOCK_SIZE)) {
             close(fd);
             return refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
@@ -108,11 +136,61 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
     const unsigned int last = size % FLASH_BLOCK_SIZE;
     rl_log_debug("last size:%x\n", last);
     if (last != 0 &&
-        !write_block(fd, device, data + std::size_t{write_blocks} * FLASH_BLOCK_SIZE, last)) {
+        !write_verified(fd, device, data + std::size_t{write_blocks} * FLASH_BLOCK_SIZE, last,
+                        write_blocks * FLASH_BLOCK_SIZE)) {
         close(fd);
         return refuse(UPD_MSG_FLASH_WRITE_ERR);
     }
     close(fd);
+    return 0;
+}
+
+// The size the MTD driver gives device `fd`; false (logged) when it cannot.
+bool device_size(int fd, const char* device, unsigned int* size)
+{
+    mtd_info_user info = {};
+    if (ioctl(fd, MEMGETINFO, &info) < 0) {
+        rl_log_err("MEMGETINFO %s failed: %s\n", device, std::strerror(errno));
+        return false;
+    }
+    *size = info.size;
+    return true;
+}
+
+// Before anything is erased: every partition to burn has its range, its
+// device, and a device exactly as large as the range (a range changed
+// since the device was made would otherwise be erased and then fail half
+// way). 0, or the failure code.
+int check_devices(const env_info* env_table, int partition_count, const partition_header* headers,
+                  const int* burn_flags)
+{
+    for (int k = 0; k < partition_count; ++k) {
+        if (burn_flags[k] != 1) continue;
+        const partition_header* part = &headers[k];
+        if (upgrader_kernel_only == 1 && part->partition_id != 1) continue;
+        const int mtd = static_cast<int>(part->partition_id);
+        char name[ENV_NAME_SIZE];
+        const env_info* range = mtd_range(env_table, mtd, name, sizeof name);
+        if (range == nullptr) {
+            rl_log_err("%s isnot exist!\n", name);
+            return refuse(UPD_MSG_MTD_ENV_LOSED);
+        }
+        char path[32];
+        const int fd = open_mtd(mtd, path, sizeof path);
+        if (fd < 0) {
+            rl_log_err("%s open failed!\n", path);
+            return refuse(UPD_MSG_MTD_OPEN_ERR);
+        }
+        unsigned int size = 0;
+        const bool known = device_size(fd, path, &size);
+        close(fd);
+        const unsigned int wanted = range->range.end_addr - range->range.start_addr;
+        if (!known || size != wanted) {
+            if (known)
+                rl_log_err("%s is %u bytes, its range %s %u bytes\n", path, size, name, wanted);
+            return refuse(UPD_MSG_FLASH_ERASE_ERR);
+        }
+    }
     return 0;
 }
 
@@ -135,6 +213,8 @@ int burn_flash(const unsigned int* image, env_info* env_table, int partition_cou
         ui->SetUpgradingProgressBar(kProgressDone);
         return 0;
     }
+    const int checked = check_devices(env_table, partition_count, headers, burn_flags);
+    if (checked != 0) return checked;
     const auto* bytes = reinterpret_cast<const unsigned char*>(image);
     for (int k = 0; k < partition_count; ++k) {
         if (burn_flags[k] != 1) continue;
@@ -186,6 +266,7 @@ int mtd_erase(int fd, unsigned int start, int count)
         return -1;
     }
     erase_info_user request = {start, info.erasesize};
+    note_flash_changed();
     for (int i = 0; i < count; ++i) {
         if (ioctl(fd, MEMERASE, &request) < 0) {
             rl_log_err("MEMERASE 0x%x failed: %s\n", request.start, std::strerror(errno));
@@ -230,6 +311,13 @@ int mtd_write(int mtd, int size, char* path)
         rl_log_err("%s open failed!\n", device);
         return finish(-1);
     }
+    unsigned int device_bytes = 0;
+    if (!device_size(fd, device, &device_bytes) || device_bytes < static_cast<unsigned int>(size)) {
+        if (device_bytes != 0)
+            rl_log_err("%s is %u bytes, %s %d\n", device, device_bytes, path, size);
+        close(fd);
+        return finish(-1);
+    }
     const int blocks = size / static_cast<int>(FLASH_BLOCK_SIZE);
     for (int j = 0; j < blocks; ++j) {
         if (mtd_erase(fd, static_cast<unsigned int>(j) * FLASH_BLOCK_SIZE, 1) < 0) {
@@ -240,8 +328,8 @@ int mtd_write(int mtd, int size, char* path)
     const auto* data = static_cast<const unsigned char*>(map);
     for (int j = 0; j < blocks; ++j) {
         rl_log_debug("mtd_write :%x \n", static_cast<unsigned int>(mtd));
-        if (!write_block(fd, device, data + static_cast<std::size_t>(j) * FLASH_BLOCK_SIZE,
-                         FLASH_BLOCK_SIZE)) {
+        if (!write_verified(fd, device, data + static_cast<std::size_t>(j) * FLASH_BLOCK_SIZE,
+                            FLASH_BLOCK_SIZE, static_cast<unsigned int>(j) * FLASH_BLOCK_SIZE)) {
             close(fd);
             return finish(-1);
         }
@@ -283,6 +371,7 @@ int mtd_addr_repair(int mtd, int offset, int size)
                  static_cast<unsigned int>(size));
     std::uint32_t request[2] = {static_cast<std::uint32_t>(offset),
                                 static_cast<std::uint32_t>(size)};
+    note_flash_changed();
     if (ioctl(fd, MTD_RELOCATION_REQUEST, request) < 0) {
         rl_log_debug("%s ioctl failed!\n", path);
         close(fd);

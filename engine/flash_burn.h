@@ -3,7 +3,10 @@
 // burn_flash() writes every partition of an accepted image whose burn flag
 // is set into its MTD partition (/dev/mtdN), erasing the whole partition
 // first, 64 KiB at a time, and moves the progress bar from 15 to 100.
-// mtd_write() writes a saved block file back into a partition. The
+// Before it erases anything it checks that every such device is exactly
+// as large as its range; every block it writes is read back and compared.
+// mtd_write() writes a saved block file back into a partition, verified
+// the same way. The
 // relocation operations ask the platform's MTD driver whether it can move
 // a partition, and move one. Nothing here locks: the driver holds its burn
 // lock around all of it.
@@ -27,7 +30,8 @@ constexpr unsigned long MTD_RELOCATION_REQUEST = 0x80084D11UL; // {offset, size}
 // Burns the flagged partitions among the first `partition_count` of
 // `headers` (at most 16) from `image`, whose ranges the upgrade check has
 // bounded. 0, -1 for a null argument or a count above 16, or -85 (no
-// mtdN range), -83 (device), -82 (erase), -81 (write).
+// mtdN range), -83 (device), -82 (a device of another size than its
+// range, or an erase), -81 (a write, or a block that reads back wrong).
 int burn_flash(const unsigned int* image, env_info* env_table, int partition_count,
                partition_header* headers, int* burn_flags, CBasicUI* ui);
 
@@ -37,7 +41,8 @@ int burn_flash(const unsigned int* image, env_info* env_table, int partition_cou
 int mtd_erase(int fd, unsigned int start, int count);
 
 // Writes the file `path`, exactly `size` bytes (a multiple of 64 KiB),
-// into MTD partition `mtd`: erase, then write, block by block. 0 or -1.
+// into MTD partition `mtd` (at least that large): erase, then write and
+// read back, block by block. 0 or -1.
 int mtd_write(int mtd, int size, char* path);
 
 // 1 when /dev/mtd0 or /dev/mtd1 answers the relocation query, else 0.

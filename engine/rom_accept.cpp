@@ -2,6 +2,7 @@
 // the check itself, in its order of steps.
 #include "rom_accept.h"
 
+#include "flash_burn.h"
 #include "rl_log.h"
 #include "rom_check.h"
 #include "sys_helpers.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +45,8 @@ struct check_context {
     env_info* env;
     const rom_header* header;
     int* burn_flags;
+    bool wrote_tool;
+    bool wrote_mtd_conf;
     bool wrote_config_modify;
     env_setting settings[kSettingsMax];
     int setting_count;
@@ -69,12 +73,6 @@ int env_number(const env_info* table, const char* name)
     char text[ENV_VALUE_SIZE];
     std::snprintf(text, sizeof text, "%.*s", ENV_VALUE_SIZE - 1, e->value);
     return std::atoi(text);
-}
-
-bool exists(const char* path)
-{
-    struct stat st = {};
-    return stat(path, &st) == 0;
 }
 
 // The ROM versions some hardware revisions need at least (b, c, d are the
@@ -155,6 +153,14 @@ int check_flash_partition(check_context* ctx, int k, const partition_header* par
     const unsigned int end = e->range.end_addr;
     rl_log_info("%s start_addr:%x end_addr:%x\n", name, start, end);
     if (end <= start || end - start < part->partition_size) return refuse(UPD_MSG_MTD_ADDR_ERR);
+    // The burn erases only the whole 64 KiB blocks of the range; data
+    // beyond them would be written over unerased flash.
+    const unsigned int erasable = (end - start) / FLASH_BLOCK_SIZE * FLASH_BLOCK_SIZE;
+    if (part->partition_size > erasable) {
+        rl_log_err("%s: partition of %u bytes, but only %u bytes of its range can be erased\n",
+                   name, part->partition_size, erasable);
+        return refuse(UPD_MSG_MTD_ADDR_ERR);
+    }
 
     char device[32];
     std::snprintf(device, sizeof device, "/dev/mtd%d", static_cast<int>(n));
@@ -193,29 +199,80 @@ bool write_all(int fd, const unsigned char* data, unsigned int size)
     return true;
 }
 
-// Extracts a special partition into `file`. The file is emptied first, so
-// that no tail of an older, longer file stays behind, and a file that
-// could not be written whole is removed: half an upgrader program or half
-// a layout must never be used. Returns whether the file now holds the data.
+// Extracts a special partition into `file`. Whatever stood at that path
+// (an older file, or a link planted to redirect the write) is removed and
+// the file is made anew by this process, so that the data goes into a
+// file of its own and nowhere else; a file that could not be written whole
+// is removed: half an upgrader program or half a layout must never be
+// used. Returns whether the file now holds the data.
 bool extract(const char* file, const partition_header* part, const unsigned char* data)
 {
+    if (remove_fixed_file(file) != 0) return false;
+    const int fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777);
+    if (fd < 0) {
+        rl_log_err("%s open failed!\n", file);
+        return false;
+    }
     touch_file(file);
     char command[128];
     std::snprintf(command, sizeof command, "/tmp/bin/chmod 777 %s", file);
     const int chmod_status = system(command);
     static_cast<void>(chmod_status);
-
-    const int fd = open(file, O_RDWR | O_TRUNC);
-    if (fd < 0) {
-        rl_log_err("%s open failed!\n", file);
-        return false;
-    }
     const bool written = write_all(fd, data, part->partition_size);
+    const int saved = errno;
     const bool closed = close(fd) == 0;
     if (written && closed) return true;
-    rl_log_err("%s write failed: %s\n", file, std::strerror(errno));
+    rl_log_err("%s write failed: %s\n", file, std::strerror(written ? errno : saved));
     unlink(file);
     return false;
+}
+
+// This build's kind of program, which a copy handed over to must be.
+#if defined(__mips__)
+constexpr unsigned int kOwnMachine = EM_MIPS;
+#elif defined(__x86_64__)
+constexpr unsigned int kOwnMachine = EM_X86_64;
+#elif defined(__i386__)
+constexpr unsigned int kOwnMachine = EM_386;
+#elif defined(__aarch64__)
+constexpr unsigned int kOwnMachine = EM_AARCH64;
+#elif defined(__arm__)
+constexpr unsigned int kOwnMachine = EM_ARM;
+#else
+#error "the machine of this build is not known"
+#endif
+constexpr unsigned char kOwnClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
+constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Whether `size` bytes at `data` begin like a program this phone can run:
+// an ELF executable (or position-independent one) of this build's class,
+// byte order and machine. The type and machine are read in that order.
+bool runnable_here(const unsigned char* data, unsigned int size)
+{
+    if (size < 20 || std::memcmp(data, ELFMAG, SELFMAG) != 0) return false;
+    if (data[EI_CLASS] != kOwnClass) return false;
+    if (data[EI_DATA] != (kLittleEndian ? ELFDATA2LSB : ELFDATA2MSB)) return false;
+    auto half = [&](unsigned int at) {
+        return kLittleEndian ? data[at] | (data[at + 1] << 8) : (data[at] << 8) | data[at + 1];
+    };
+    const unsigned int type = static_cast<unsigned int>(half(16));
+    return (type == ET_EXEC || type == ET_DYN) &&
+           static_cast<unsigned int>(half(18)) == kOwnMachine;
+}
+
+// A refused image takes back what its check extracted.
+void remove_extracted(const check_context* ctx)
+{
+    const char* files[] = {ctx->wrote_tool ? kUpgraderTool : nullptr,
+                           ctx->wrote_mtd_conf ? kMtdConf : nullptr,
+                           ctx->wrote_config_modify ? kConfigModify : nullptr};
+    for (const char* f : files) {
+        if (f == nullptr) continue;
+        if (unlink(f) == 0)
+            rl_log_info("%s removed: the rom was refused\n", f);
+        else
+            rl_log_err("remove %s failed: %s\n", f, std::strerror(errno));
+    }
 }
 
 int check_special_partition(check_context* ctx, int k, const partition_header* part,
@@ -223,25 +280,38 @@ int check_special_partition(check_context* ctx, int k, const partition_header* p
 {
     const unsigned int type = part->partition_type;
     int outcome = kSpecialLeftOut;
+    bool failed = false;
     if (type == 1) {
         rl_log_info("ppartition_addr->partition_type:%d\n", 1);
-        if (!exists(kUpgraderTool) && extract(kUpgraderTool, part, data))
-            outcome = ROM_CHECK_UPGRADER_EXTRACTED;
+        struct stat st = {};
+        if (lstat(kUpgraderTool, &st) != 0) {
+            // The copy is started as a program: it must be one for this phone.
+            if (!runnable_here(data, part->partition_size)) {
+                rl_log_err("%s: the image's upgrader is not a program for this phone\n",
+                           kUpgraderTool);
+                return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
+            }
+            failed = !extract(kUpgraderTool, part, data);
+            if (!failed) {
+                ctx->wrote_tool = true;
+                outcome = ROM_CHECK_UPGRADER_EXTRACTED;
+            }
+        }
     } else if (type == 2) {
         rl_log_info("MTD CONFIG ppartition_addr->partition_type:%d\n", 2);
         outcome = kSpecialMtdConfig;
-        if (extract(kMtdConf, part, data))
+        failed = !extract(kMtdConf, part, data);
+        if (!failed) {
             g_mtd_config = 1;
-        else
-            outcome = kSpecialLeftOut;
+            ctx->wrote_mtd_conf = true;
+        }
     } else if (type == 3) {
         rl_log_info("CONFIG MODIFY ppartition_addr->partition_type:%d\n", 3);
         outcome = kSpecialConfigModify;
-        if (extract(kConfigModify, part, data))
-            ctx->wrote_config_modify = true;
-        else
-            outcome = kSpecialLeftOut;
+        failed = !extract(kConfigModify, part, data);
+        if (!failed) ctx->wrote_config_modify = true;
     }
+    if (failed) return refuse(UPD_MSG_FLASH_WRITE_ERR);
     upd_msg_log(outcome);
     ctx->burn_flags[k] = 0;
     return outcome == ROM_CHECK_UPGRADER_EXTRACTED ? outcome : 0;
@@ -397,12 +467,11 @@ int rom_upgrade_check(const unsigned int* image, std::size_t image_len, env_info
         // Accepted: now the device takes the settings the rules decided.
         for (int i = 0; i < ctx.setting_count; ++i)
             set_env_value(ctx.settings[i].name, ctx.settings[i].value);
-    } else if (r < 0 && ctx.wrote_config_modify) {
-        // A refused image must not change the configuration either.
-        if (unlink(kConfigModify) == 0)
-            rl_log_info("%s removed: the rom was refused\n", kConfigModify);
-        else
-            rl_log_err("remove %s failed: %s\n", kConfigModify, std::strerror(errno));
+    } else if (r < 0) {
+        // A refused image must not change the configuration, nor leave a
+        // layout or a program of its own behind.
+        remove_extracted(&ctx);
+        if (ctx.wrote_mtd_conf) g_mtd_config = 0;
     }
     return r;
 }

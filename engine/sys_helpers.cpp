@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -156,6 +158,37 @@ int do_reboot(int fallback)
     return system_ex(fallback != 0 ? REBOOT_PLAIN_COMMAND : REBOOT_COPY_COMMAND, 10, 3);
 }
 
+int remove_fixed_file(const char* path)
+{
+    if (path == nullptr) return -1;
+    if (unlink(path) == 0 || errno == ENOENT) return 0;
+    rl_log_err("%s cannot be removed: %s\n", path, std::strerror(errno));
+    return -1;
+}
+
+std::FILE* open_own_file(const char* path)
+{
+    if (path == nullptr) return nullptr;
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st = {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        rl_log_err("%s is not a regular file\n", path);
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* f = fdopen(fd, "r");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+long own_file_size(const char* path)
+{
+    struct stat st = {};
+    if (path == nullptr || lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long>(st.st_size);
+}
+
 int killapps(int upgrader_state)
 {
     if (upgrader_state == 2 || upgrader_state == -3) return 0;
@@ -165,6 +198,9 @@ int killapps(int upgrader_state)
 }
 
 namespace {
+
+// Set once the run erases, writes or moves flash; read by the handler.
+volatile sig_atomic_t g_flash_changed = 0;
 
 // Appends `s` to `buf` (of `size` bytes, kept NUL-terminated) at `*len`.
 void put_text(char* buf, size_t size, size_t* len, const char* s)
@@ -191,13 +227,19 @@ void put_number(char* buf, size_t size, size_t* len, int v)
 }
 
 // A fault means the program is broken: whoever started it must not read
-// success. A request to stop (SIGINT, SIGQUIT, SIGHUP) ends it with 0.
+// success. A request to stop (SIGINT, SIGQUIT, SIGHUP) ends it with 0 only
+// while the flash is as it was: an interrupted burn is a failure.
 bool is_fault(int signum)
 {
     return signum == SIGSEGV || signum == SIGBUS || signum == SIGILL || signum == SIGABRT;
 }
 
 } // namespace
+
+void note_flash_changed()
+{
+    g_flash_changed = 1;
+}
 
 // Runs in signal context, possibly on a thread that is inside syslog or
 // malloc: the line is built by hand and written with async-signal-safe
@@ -227,5 +269,5 @@ void signal_handler(int signum)
     put_number(line, sizeof line, &len, tid);
     put_text(line, sizeof line, &len, ".");
     rl_log_signal_safe(LOG_ERR, line);
-    _exit(is_fault(signum) ? 128 + signum : 0);
+    _exit(is_fault(signum) || g_flash_changed != 0 ? 128 + signum : 0);
 }

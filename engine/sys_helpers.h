@@ -9,6 +9,8 @@
 // changes process-wide signal settings for the length of the call.
 #pragma once
 
+#include <cstdio>
+
 // The misc device and its watchdog request (type 'M', number 5, write,
 // 4-byte argument, in the phone's request encoding).
 constexpr const char* MISC_DEVICE = "/dev/misc0";
@@ -30,10 +32,28 @@ int set_watchdog(int value);
 // Runs the reboot command: "reboot" when `fallback` is set (the copy in
 // /tmp could not be made), else "/tmp/reboot". Returns system_ex's result.
 int do_reboot(int fallback);
+// Removes whatever stands at `path` (a file, a link, a device node; not a
+// directory), before the program makes a file of its own there, itself or
+// through a command: nobody else's link is followed and nobody else's file
+// is written through. 0 when nothing stands there any more; -1 (logged with
+// the path and the reason) otherwise.
+int remove_fixed_file(const char* path);
+// Opens a file the program made under /tmp (itself or through a command)
+// for reading: not through a link, and only when it is a regular file; the
+// caller reads it through this stream, never by its name again. Null when
+// it is not such a file.
+std::FILE* open_own_file(const char* path);
+// The size of the regular file at `path` (not followed if a link), or -1.
+long own_file_size(const char* path);
 // Stops the phone applications, unless the upgrade state says they stay
 // (2 and -3). Returns 0, or -1 when the script failed.
 int killapps(int upgrader_state);
 // Logs which signal arrived and on which thread, then ends the process:
 // with 128 + the signal number for a fault (SIGSEGV, SIGBUS, SIGILL,
-// SIGABRT), with 0 for any other. Safe to run at any moment, on any thread.
+// SIGABRT), and for any signal once this run has changed the flash; with 0
+// for a request to stop (SIGINT, SIGQUIT, SIGHUP) while the flash is
+// untouched. Safe to run at any moment, on any thread.
 void signal_handler(int signum);
+// Marks that this run is about to erase, write or move flash: from now on
+// no signal may end it as if nothing had happened.
+void note_flash_changed();

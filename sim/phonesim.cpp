@@ -52,6 +52,7 @@ struct run_options {
     int shm_state = 0;
     bool shm_primary = false;
     int power_cut_after = 0;
+    unsigned int torn_bytes = 0;
 };
 
 int cmd_run(const std::string& dir, const run_options& o)
@@ -82,6 +83,8 @@ int cmd_run(const std::string& dir, const run_options& o)
     for (const auto& f : o.faults) req.faults.push_back("fault " + f);
     if (o.power_cut_after > 0)
         req.faults.push_back("power_cut_after_writes " + std::to_string(o.power_cut_after));
+    if (o.torn_bytes > 0)
+        req.faults.push_back("power_cut_torn_bytes " + std::to_string(o.torn_bytes));
     req.host_binds = o.binds;
     req.host_binds.push_back(PHONESIM_BUILD_DIR);
     req.env = o.program_env;
@@ -198,6 +201,8 @@ int main(int argc, char** argv)
                   "with --shm, also load the record under key 0x1079B, found first");
     run->add_option("--power-cut", ro.power_cut_after,
                     "cut the power after this many flash writes");
+    run->add_option("--torn", ro.torn_bytes,
+                    "with --power-cut, the cut write programs only this many bytes");
     run->add_option("--bind", ro.binds, "host directory to show read-only in the phone");
     run->add_option("--program-env", ro.program_env,
                     "NAME=VALUE in the program's environment (e.g. QEMU_STRACE=1)");

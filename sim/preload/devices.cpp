@@ -187,7 +187,9 @@ bool read_window(int index, window* w)
     return true;
 }
 
-void write_window(int index, const window& w)
+// Records partition `index`'s new window for every process of the phone.
+// False (errno set) when the record could not be replaced whole.
+bool write_window(int index, const window& w)
 {
     std::string text;
     for (int n = 0; n < phone::kPartitions; ++n) {
@@ -203,10 +205,16 @@ void write_window(int index, const window& w)
     }
     const std::string tmp = std::string(phone::kWindows) + ".new";
     const int fd = real_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)real_write(fd, text.data(), text.size());
-    real_close(fd);
-    rename(tmp.c_str(), phone::kWindows);
+    if (fd < 0) return false;
+    const bool written =
+        real_write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool closed = real_close(fd) == 0;
+    if (!written || !closed || rename(tmp.c_str(), phone::kWindows) != 0) {
+        unlink(tmp.c_str());
+        errno = EIO;
+        return false;
+    }
+    return true;
 }
 
 std::string hex(uint32_t v)
@@ -254,7 +262,16 @@ int relocate(const open_device& d, const uint32_t* req)
         errno = EINVAL;
         return -1;
     }
-    write_window(d.index, window{offset, size});
+    // Under the chip's lock: no other process reads the windows half way.
+    if (!map_chip()) {
+        errno = EIO;
+        return -1;
+    }
+    chip_guard g;
+    if (!write_window(d.index, window{offset, size})) {
+        run_log("flash.log", "relocate-failed mtd" + std::to_string(d.index));
+        return -1;
+    }
     run_log("flash.log",
             "relocate mtd" + std::to_string(d.index) + " " + hex(offset) + " " + hex(size));
     return 0;
@@ -570,7 +587,7 @@ ssize_t mtd_read(const open_device& d, void* buf, size_t n, uint64_t pos)
     return static_cast<ssize_t>(len);
 }
 
-ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
+ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos, bool stuck)
 {
     window w;
     if (!map_chip() || !read_window(d.index, &w)) {
@@ -581,21 +598,33 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
         errno = ENOSPC;
         return -1;
     }
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(n, w.size - pos));
+    size_t len = static_cast<size_t>(std::min<uint64_t>(n, w.size - pos));
     const auto* src = static_cast<const uint8_t*>(buf);
     uint32_t writes = 0;
+    bool cut = false;
     {
         chip_guard g;
+        if (chip().writes != nullptr) writes = *chip().writes + 1;
+        cut = cfg().power_cut_after_writes > 0 &&
+              writes == static_cast<uint32_t>(cfg().power_cut_after_writes);
+        // A torn write: the power goes while the chip programs, and only
+        // the first bytes of this write reach it.
+        const size_t programmed = cut && cfg().power_cut_torn_bytes > 0
+                                      ? std::min<size_t>(len, cfg().power_cut_torn_bytes)
+                                      : len;
         uint8_t* dst = chip().bytes + w.start + pos;
-        // The AND of all bytes is 0xFF only when every one is erased (a
-        // loop the compiler widens); the bytes that are not are counted and
-        // located only then.
+        // NOR programming only clears bits: a byte that needs a 0 turned
+        // into a 1 was not erased. The AND of all bytes is 0xFF only when
+        // every one is erased (a loop the compiler widens); only then is
+        // nothing to count.
         uint8_t all = 0xFF;
-        for (size_t i = 0; i < len; ++i) all &= dst[i];
+        for (size_t i = 0; i < programmed; ++i) all &= dst[i];
         size_t violations = 0, first = 0;
         if (all != 0xFF) {
-            for (size_t i = 0; i < len; ++i) violations += dst[i] != 0xFF ? 1 : 0;
-            while (dst[first] == 0xFF) ++first;
+            for (size_t i = 0; i < programmed; ++i) {
+                if ((src[i] & static_cast<uint8_t>(~dst[i])) == 0) continue;
+                if (violations++ == 0) first = i;
+            }
         }
         const std::string where =
             "mtd" + std::to_string(d.index) + " " + hex(static_cast<uint32_t>(pos));
@@ -608,12 +637,20 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos)
                 return -1;
             }
         }
-        for (size_t i = 0; i < len; ++i) dst[i] = static_cast<uint8_t>(dst[i] & src[i]);
+        for (size_t i = 0; i < programmed; ++i) dst[i] = static_cast<uint8_t>(dst[i] & src[i]);
+        if (stuck && programmed > 0) {
+            dst[0] = static_cast<uint8_t>(dst[0] & 0xFE);
+            run_log("flash.log", "stuck " + where);
+        }
+        if (cut && programmed < len) {
+            run_log("flash.log", "torn " + where + " " + hex(static_cast<uint32_t>(programmed)) +
+                                     " of " + hex(static_cast<uint32_t>(len)));
+            len = programmed;
+        }
         run_log("flash.log", "write " + where + " " + hex(static_cast<uint32_t>(len)));
-        if (chip().writes != nullptr) writes = ++*chip().writes;
+        if (chip().writes != nullptr) *chip().writes = writes;
     }
-    if (cfg().power_cut_after_writes > 0 &&
-        writes == static_cast<uint32_t>(cfg().power_cut_after_writes)) {
+    if (cut) {
         run_log("flash.log", "power-cut after write " + std::to_string(writes));
         msync(chip().bytes, phone::kChipSize, MS_SYNC);
         power_cut();

@@ -5,7 +5,8 @@
 // ioctls and NOR write rules, the framebuffer's screen information, the
 // misc device, the keypad, and the platform files under /proc (redirected
 // to the simulator's files). It also scales sleeps and injects the faults
-// listed in /.sim/devices.conf. Everything else passes straight to libc.
+// listed in /.sim/devices.conf, System V IPC calls included. Everything else passes straight to
+// libc.
 #pragma once
 
 #include <cstddef>
@@ -27,8 +28,8 @@ struct target {
 target classify(const char* path);
 
 struct fault_rule {
-    std::string op;            // open, ioctl, write, short, missing
-    std::string path;          // device or file path
+    std::string op;            // open, ioctl, write, short, stuck, sysv, missing
+    std::string path;          // device or file path; for sysv the call (semget, ...)
     unsigned long request = 0; // ioctl request, 0 = any
     int nth = 1;               // the call that fails (1 = first)
     int err = 5;               // errno to report (short: bytes written)
@@ -41,7 +42,8 @@ struct config {
     bool relocation = false;
     bool nor_strict = false;
     double time_scale = 1.0;
-    int power_cut_after_writes = 0; // 0: none
+    int power_cut_after_writes = 0;    // 0: none
+    uint32_t power_cut_torn_bytes = 0; // the cut write programs only these bytes; 0: all
     std::vector<fault_rule> faults;
     std::vector<std::pair<int, std::string>> command_faults; // exit code, text
 };
@@ -75,7 +77,9 @@ void untrack(int fd);
 int open_device_path(const target& t, const char* path, int flags);
 int device_ioctl(int fd, const open_device& d, unsigned long request, void* arg);
 ssize_t mtd_read(const open_device& d, void* buf, size_t n, uint64_t pos);
-ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos);
+// `stuck`: one bit of the first byte stays 0 although the write reports
+// success (a worn cell), for the read-back check to find.
+ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos, bool stuck);
 uint64_t mtd_size(int index);
 
 // Milliseconds since the phone was powered on.

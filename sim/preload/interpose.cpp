@@ -10,6 +10,8 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 using namespace devlayer;
@@ -36,6 +38,10 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
 using nanosleep_fn = int (*)(const timespec*, timespec*);
 using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
+using semget_fn = int (*)(key_t, int, int);
+using semop_fn = int (*)(int, sembuf*, size_t);
+using shmget_fn = int (*)(key_t, size_t, int);
+using shmat_fn = void* (*)(int, const void*, int);
 
 bool wants_mode(int flags)
 {
@@ -150,8 +156,9 @@ ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, int64_t at
     // A short write: the device takes only the first bytes.
     if (fault_rule* f = match_fault("short", d.path))
         n = std::min(n, static_cast<size_t>(std::max(f->err, 0)));
+    const bool stuck = match_fault("stuck", d.path) != nullptr;
     const uint64_t pos = positioned ? static_cast<uint64_t>(at) : d.pos;
-    const ssize_t r = mtd_write(d, buf, n, pos);
+    const ssize_t r = mtd_write(d, buf, n, pos, stuck);
     if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));
     return r;
 }
@@ -371,6 +378,53 @@ off64_t lseek64(int fd, off64_t offset, int whence)
         return f(fd, offset, whence);
     }
     return dev_lseek(fd, d, offset, whence);
+}
+
+// System V calls that a rule "sysv CALL N ERRNO" makes fail on the Nth call.
+static fault_rule* sysv_fault(const char* call)
+{
+    load_config();
+    return match_fault("sysv", call);
+}
+
+int semget(key_t key, int nsems, int semflg)
+{
+    static const auto f = next<semget_fn>("semget");
+    if (fault_rule* r = sysv_fault("semget")) {
+        errno = r->err;
+        return -1;
+    }
+    return f(key, nsems, semflg);
+}
+
+int semop(int semid, sembuf* sops, size_t nsops)
+{
+    static const auto f = next<semop_fn>("semop");
+    if (fault_rule* r = sysv_fault("semop")) {
+        errno = r->err;
+        return -1;
+    }
+    return f(semid, sops, nsops);
+}
+
+int shmget(key_t key, size_t size, int shmflg)
+{
+    static const auto f = next<shmget_fn>("shmget");
+    if (fault_rule* r = sysv_fault("shmget")) {
+        errno = r->err;
+        return -1;
+    }
+    return f(key, size, shmflg);
+}
+
+void* shmat(int shmid, const void* addr, int shmflg)
+{
+    static const auto f = next<shmat_fn>("shmat");
+    if (fault_rule* r = sysv_fault("shmat")) {
+        errno = r->err;
+        return reinterpret_cast<void*>(-1);
+    }
+    return f(shmid, addr, shmflg);
 }
 
 int nanosleep(const timespec* req, timespec* rem)

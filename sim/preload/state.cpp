@@ -74,6 +74,8 @@ void parse_line(config& c, const char* line)
         c.time_scale = strtod(next_word(p).c_str(), nullptr);
     else if (key == "power_cut_after_writes")
         c.power_cut_after_writes = atoi(next_word(p).c_str());
+    else if (key == "power_cut_torn_bytes")
+        c.power_cut_torn_bytes = static_cast<uint32_t>(strtoul(next_word(p).c_str(), nullptr, 0));
     else if (key == "fault") {
         fault_rule r;
         r.op = next_word(p);

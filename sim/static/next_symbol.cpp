@@ -23,6 +23,10 @@ void __real_lseek();
 void __real_lseek64();
 void __real_nanosleep();
 void __real_clock_nanosleep();
+void __real_semget();
+void __real_semop();
+void __real_shmget();
+void __real_shmat();
 
 void* phonesim_static_next(void* handle, const char* name);
 }
@@ -52,6 +56,10 @@ const entry kEntries[] = {
     {"lseek64", __real_lseek64},
     {"nanosleep", __real_nanosleep},
     {"clock_nanosleep", __real_clock_nanosleep},
+    {"semget", __real_semget},
+    {"semop", __real_semop},
+    {"shmget", __real_shmget},
+    {"shmat", __real_shmat},
 };
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -92,29 +93,65 @@ TEST_F(ConfigMtd, AMovedPartitionIsRelocatedAndUpdated)
     EXPECT_EQ(phone_logged(LOG_DEBUG, "mtd_diffrent_deal mtd6\n"), 1);
 }
 
-TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksAreSavedOnceBeforeTheyMove)
+TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksMoveOnlyWhenTheyAreWrittenBack)
 {
     phone_add_fault("relocation 1");
     g_kernel_support = 1;
-    // Mark the blocks on the chip to recognise the copies.
     const std::string chip = phone_read_file(phone_state_path("flash/chip.bin"));
     // mtd6 gives up its end to mtd3 and mtd4.
     layout({{3, "90700000,90710000"}, {4, "90710000,90790000"}, {6, "90430000,90700000"}});
     ASSERT_EQ(mtd_config_deal(env), 0);
-    EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd3 0x700000 0x10000",
-                                                               "relocate mtd4 0x710000 0x80000",
-                                                               "relocate mtd6 0x430000 0x2d0000"}));
+    // Both blocks are copied before anything moves; only mtd6 moves now.
+    EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd6 0x430000 0x2d0000"}));
     EXPECT_EQ(g_env_restore, 1);
     EXPECT_EQ(g_config_restore, 1);
     EXPECT_EQ(phone_read_file("/tmp/mtdblock3"), chip.substr(0x20000, 0x10000));
     EXPECT_EQ(phone_read_file("/tmp/mtdblock4"), chip.substr(0x730000, 0x80000));
     EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/3 > /tmp/mtdblock3\n"),
               1);
-    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4\n"),
-              1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "cat_env_config_block\n"), 2);
+    EXPECT_EQ(phone_logged(LOG_DEBUG, "cat_env_config_block\n"), 1);
+    EXPECT_EQ(range("mtd3").start_addr, 0x90020000U) << "not moved yet";
+
+    // The write-back: a fresh copy of each block, its move, its write, the
+    // configuration first.
+    ASSERT_EQ(restore_moved_blocks(env), 0);
+    EXPECT_EQ(flash_log("relocate"), (std::vector<std::string>{"relocate mtd6 0x430000 0x2d0000",
+                                                               "relocate mtd4 0x710000 0x80000",
+                                                               "relocate mtd3 0x700000 0x10000"}));
+    EXPECT_EQ(
+        phone_logged(LOG_INFO, "shellcmd:/tmp/bin/cat /dev/mtdblock/4 > /tmp/mtdblock4.new\n"), 1);
+    const std::string now = phone_read_file(phone_state_path("flash/chip.bin"));
+    EXPECT_TRUE(now.substr(0x700000, 0x10000) == chip.substr(0x20000, 0x10000));
+    EXPECT_TRUE(now.substr(0x710000, 0x80000) == chip.substr(0x730000, 0x80000));
     EXPECT_EQ(range("mtd3").start_addr, 0x90700000U);
     EXPECT_EQ(range("mtd4").end_addr, 0x90790000U);
+    EXPECT_EQ(g_env_restore + g_config_restore, 0);
+}
+
+TEST_F(ConfigMtd, ABlockCopyMustBeWholeBeforeAnythingMoves)
+{
+    phone_add_fault("relocation 1");
+    g_kernel_support = 1;
+    // The copy command fails after half the block (a full /tmp): no move.
+    phone_add_fault("fault command 1 /tmp/bin/cat /dev/mtdblock/4");
+    layout({{4, "90710000,90790000"}, {6, "90430000,90710000"}});
+    EXPECT_EQ(mtd_config_deal(env), -1);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(
+        phone_logged(LOG_ERR, "/tmp/mtdblock4: copy of -1 bytes (command failed), 524288 wanted\n"),
+        5);
+    EXPECT_EQ(g_config_restore, 0);
+
+    // A link planted at a copy's name is removed, not written through.
+    phone_write_file("/config/secret", "keep");
+    ASSERT_EQ(unlink("/tmp/mtdblock3"), 0);
+    ASSERT_EQ(symlink("/config/secret", "/tmp/mtdblock3"), 0);
+    EXPECT_EQ(cat_env_config_block(), -1) << "block 4 still cannot be copied";
+    EXPECT_EQ(phone_read_file("/config/secret"), "keep");
+    struct stat st = {};
+    ASSERT_EQ(lstat("/tmp/mtdblock3", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 65536);
 }
 
 TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)

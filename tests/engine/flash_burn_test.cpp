@@ -219,7 +219,7 @@ TEST_F(FlashBurn, MissingRangeOrDevice)
     env[i].name[0] = '\0';
     EXPECT_EQ(burn(), UPD_MSG_MTD_ENV_LOSED);
     EXPECT_EQ(phone_logged(LOG_ERR, "mtd3 isnot exist!\n"), 1);
-    EXPECT_EQ(flash_log("write").size(), 1U) << "mtd6 before it was written";
+    EXPECT_TRUE(phone_run_log("flash.log").empty()) << "found before anything is erased";
 
     phone_add_fault("fault missing /dev/mtd6");
     EXPECT_EQ(burn(), UPD_MSG_MTD_OPEN_ERR);
@@ -231,10 +231,9 @@ TEST_F(FlashBurn, MissingRangeOrDevice)
 TEST_F(FlashBurn, EraseNeedsTheDeviceInformation)
 {
     phone_add_fault("fault ioctl /dev/mtd4 0x40204D01 1 5");
-    phone_add_fault("fault ioctl /dev/mtd4 0x80204D01 1 5");
     add(4, 100);
     EXPECT_EQ(burn(), UPD_MSG_FLASH_ERASE_ERR);
-    EXPECT_EQ(phone_logged(LOG_ERR, "MEMGETINFO failed: Input/output error\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "MEMGETINFO /dev/mtd4 failed: Input/output error\n"), 1);
     EXPECT_TRUE(flash_log("erase").empty());
 }
 

@@ -386,15 +386,23 @@ TEST_F(RomAccept, SettingsAreAlsoWrittenForTheSameRomVersion)
     EXPECT_EQ(phone_logged(LOG_INFO, "RomVersion env isnot exist!\n"), 1);
 }
 
+// The head of a program this phone runs: this test's own, built like the
+// program under test, followed by `rest`.
+std::string own_program(const std::string& rest)
+{
+    return phone_read_file("/proc/self/exe").substr(0, 64) + rest;
+}
+
 TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
 {
-    const std::string program = "#!/bin/sh\necho newer upgrader\n";
+    const std::string program = own_program("newer upgrader");
     desc.partitions = {flash(4), flash(5, "2.0.0.14"), special(1, program), flash(6), flash(10)};
     EXPECT_EQ(check(), ROM_CHECK_UPGRADER_EXTRACTED);
     EXPECT_EQ(std::vector<int>(burn, burn + 5), (std::vector<int>{1, 0, 0, -7, -7}));
     EXPECT_EQ(phone_read_file("/tmp/upgrader_tool"), program);
     struct stat st = {};
-    ASSERT_EQ(stat("/tmp/upgrader_tool", &st), 0);
+    ASSERT_EQ(lstat("/tmp/upgrader_tool", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0777U);
     EXPECT_EQ(phone_logged(LOG_INFO, "ppartition_addr->partition_type:1\n"), 1);
     EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
@@ -409,43 +417,84 @@ TEST_F(RomAccept, AnUpgraderProgramIsExtractedAndEndsTheWalk)
     EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 1);
 }
 
-TEST_F(RomAccept, ExtractedFilesReplaceOlderOnesWhole)
+TEST_F(RomAccept, AnUpgraderThatIsNoProgramForThisPhoneRefusesTheImage)
 {
-    phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
-    desc.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), flash(4)};
-    desc.match_id = rom_image_desc::kNoMatch; // refused after the walk
-    EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
-    EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
-    EXPECT_EQ(g_mtd_config, 1) << "set even when the image is refused later";
-    EXPECT_EQ(phone_logged(LOG_INFO, "MTD CONFIG ppartition_addr->partition_type:2\n"), 1);
-    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 1);
+    std::string other_machine = own_program("");
+    other_machine[18] = 2; // EM_SPARC
+    other_machine[19] = 0;
+    for (const std::string& data : {std::string("#!/bin/sh\necho newer upgrader\n"),
+                                    std::string("\x7f"
+                                                "ELF"),
+                                    other_machine}) {
+        desc.partitions = {special(1, data), flash(4)};
+        EXPECT_EQ(check(), UPD_MSG_PARTITION_TYPE_ERROR);
+        EXPECT_EQ(access("/tmp/upgrader_tool", F_OK), -1) << "nothing written";
+    }
+    EXPECT_EQ(
+        phone_logged(LOG_ERR,
+                     "/tmp/upgrader_tool: the image's upgrader is not a program for this phone\n"),
+        3);
 }
 
-TEST_F(RomAccept, AFileThatCannotBeWrittenWholeIsRemoved)
+TEST_F(RomAccept, ExtractedFilesReplaceWhateverStoodThere)
 {
-    // Files may grow to 1000 bytes: the write stops there.
+    // An older, longer file is replaced whole; a planted link is removed,
+    // not written through.
+    phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
+    phone_write_file("/config/victim", "keep");
+    ASSERT_EQ(symlink("/config/victim", "/config/config_modify"), 0);
+    desc.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), special(3, "[x]\ny=1\n"), flash(4)};
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
+    EXPECT_EQ(phone_read_file("/config/config_modify"), "[x]\ny=1\n");
+    EXPECT_EQ(phone_read_file("/config/victim"), "keep");
+    struct stat st = {};
+    ASSERT_EQ(lstat("/config/config_modify", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(g_mtd_config, 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "MTD CONFIG ppartition_addr->partition_type:2\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 1);
+
+    // A refused image takes back what it extracted.
+    desc.match_id = rom_image_desc::kNoMatch; // refused after the walk
+    EXPECT_EQ(check(), UPD_MSG_MATCH_ID_ERR);
+    EXPECT_EQ(access("/tmp/mtd.conf", F_OK), -1);
+    EXPECT_EQ(access("/config/config_modify", F_OK), -1);
+    EXPECT_EQ(g_mtd_config, 0);
+    EXPECT_EQ(phone_logged(LOG_INFO, "/tmp/mtd.conf removed: the rom was refused\n"), 1);
+}
+
+TEST_F(RomAccept, AFileThatCannotBeWrittenWholeRefusesTheImage)
+{
+    // Files may grow to 1000 bytes: the write of the layout stops there.
     signal(SIGXFSZ, SIG_IGN);
     rlimit old = {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     const rlimit small = {1000, old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    desc.partitions = {special(1, std::string(3000, 'u')), flash(4)};
+    desc.partitions = {special(3, "[x]\ny=1\n"), special(2, std::string(3000, 'u')), flash(4)};
     const int r = check();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
-    EXPECT_EQ(r, 0) << "the partition is left out, the rest goes on";
-    EXPECT_EQ(access("/tmp/upgrader_tool", F_OK), -1);
-    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/upgrader_tool write failed: File too large\n"), 1);
-    EXPECT_EQ(burn[0], 0);
-    EXPECT_EQ(burn[1], 1);
+    EXPECT_EQ(r, UPD_MSG_FLASH_WRITE_ERR);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtd.conf write failed: File too large\n"), 1);
+    EXPECT_EQ(access("/tmp/mtd.conf", F_OK), -1);
+    EXPECT_EQ(access("/config/config_modify", F_OK), -1) << "what was extracted before goes too";
+    EXPECT_EQ(g_mtd_config, 0);
+
+    // A directory where the file goes cannot be replaced.
+    ASSERT_EQ(mkdir("/tmp/mtd.conf", 0755), 0);
+    desc.partitions = {special(2, "[mtd]\n"), flash(4)};
+    EXPECT_EQ(check(), UPD_MSG_FLASH_WRITE_ERR);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtd.conf cannot be removed: Is a directory\n"), 1);
 }
 
-TEST_F(RomAccept, TouchIsTriedThreeTimesAndAnUnopenableFileIsLeftOut)
+TEST_F(RomAccept, TouchIsTriedThreeTimesButTheFileIsTheProgramsOwn)
 {
     ASSERT_EQ(unlink("/tmp/bin/touch"), 0);
-    desc.partitions = {special(1, "program"), flash(4)};
+    desc.partitions = {special(2, "[mtd]\n"), flash(4)};
     EXPECT_EQ(check(), 0);
-    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/upgrader_tool\n"), 3);
-    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/upgrader_tool open failed!\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_INFO, "shellcmd:/tmp/bin/touch /tmp/mtd.conf\n"), 3);
+    EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\n");
     EXPECT_EQ(burn[0], 0);
 }
 
