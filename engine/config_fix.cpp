@@ -4,10 +4,13 @@
 #include "rl_log.h"
 #include "sys_helpers.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,19 +44,6 @@ bool contains_at_end(const char* name, const char* part, char last)
     return std::strstr(name, part) != nullptr && n > 0 && name[n - 1] == last;
 }
 
-// A file name that can go into a shell command as it is. Names the phone
-// makes are plain; anything else could run as a command and is left out.
-bool plain_name(const char* name)
-{
-    for (const char* p = name; *p != '\0'; ++p) {
-        const char c = *p;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' || c == '+';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 // The regular files of /tmp/ whose names mark them as configuration files.
 int collect_files(char paths[kCollectMax][kPathMax])
 {
@@ -72,14 +62,44 @@ int collect_files(char paths[kCollectMax][kPathMax])
         if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
         const char* name = entry->d_name;
         if (!contains_at_end(name, ".cfg", 'g') && !contains_at_end(name, ".conf", 'f')) continue;
-        if (!plain_name(name)) {
-            rl_log_err("%s: name not usable in a command, left out\n", path);
-            continue;
-        }
         std::snprintf(paths[count++], kPathMax, "%s", path);
     }
     closedir(dir);
     return count;
+}
+
+// Appends the file `path` to the retry file. Both are opened by this
+// process, neither through a link, and the source is read through the
+// descriptor that was checked to be a regular file: no name reaches a
+// shell, and a file swapped in after the listing is not what gets read.
+void append_file(const char* path)
+{
+    const int in = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st = {};
+    if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        rl_log_err("%s: not a regular file, left out\n", path);
+        if (in >= 0) close(in);
+        return;
+    }
+    const int out = open(kRetryFile, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (out < 0) {
+        rl_log_err("%s open failed: %s\n", kRetryFile, std::strerror(errno));
+        close(in);
+        return;
+    }
+    char buf[4096];
+    long copied = 0;
+    for (ssize_t n; (n = read(in, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || write(out, buf, static_cast<size_t>(n)) != n) {
+            rl_log_err("%s: copy into %s failed: %s\n", path, kRetryFile, std::strerror(errno));
+            break;
+        }
+        copied += n;
+    }
+    rl_log_info("%s: %ld bytes added to %s\n", path, copied, kRetryFile);
+    close(out);
+    close(in);
 }
 
 void run(const char* command)
@@ -105,10 +125,7 @@ void config_autop(const env_info* table)
     if (count < 0) return;
     run("touch /config/autop_retry_save.cfg");
     for (int i = 0; i < count; ++i) {
-        char command[kPathMax + 64];
-        std::snprintf(command, sizeof command, "cat %.*s >> /config/autop_retry_save.cfg",
-                      kPathMax - 1, paths[i]);
-        run(command);
+        append_file(paths[i]);
         run("echo \"  \" >> /config/autop_retry_save.cfg");
     }
     run("sed -i \"/.[u,U][r,R][l,L]/ c\\   \"  /config/autop_retry_save.cfg");

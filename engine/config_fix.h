@@ -2,7 +2,9 @@
 //
 // Both depend on the software version installed before the upgrade
 // (RomVersion of the environment table) and change files under /config
-// only through shell commands; neither can fail the upgrade.
+// through shell commands; the contents of the collected /tmp files are
+// copied by this process itself, through descriptors it checked, so that
+// no file name reaches a shell. Neither can fail the upgrade.
 //   config_autop           for versions a.b.c.d with c below 4: collects
 //                          the .cfg and .conf files of /tmp into
 //                          /config/autop_retry_save.cfg (once), blanks its

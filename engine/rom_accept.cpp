@@ -41,13 +41,21 @@ struct env_setting {
     char value[16];
 };
 
+// A file the check wrote from the image: its path (null: none) and which
+// file it was.
+struct extracted_file {
+    const char* path;
+    dev_t dev;
+    ino_t ino;
+};
+
 struct check_context {
     env_info* env;
     const rom_header* header;
     int* burn_flags;
-    bool wrote_tool;
-    bool wrote_mtd_conf;
-    bool wrote_config_modify;
+    extracted_file tool;
+    extracted_file mtd_conf;
+    extracted_file config_modify;
     env_setting settings[kSettingsMax];
     int setting_count;
 };
@@ -199,32 +207,45 @@ bool write_all(int fd, const unsigned char* data, unsigned int size)
     return true;
 }
 
-// Extracts a special partition into `file`. Whatever stood at that path
-// (an older file, or a link planted to redirect the write) is removed and
-// the file is made anew by this process, so that the data goes into a
-// file of its own and nowhere else; a file that could not be written whole
-// is removed: half an upgrader program or half a layout must never be
-// used. Returns whether the file now holds the data.
-bool extract(const char* file, const partition_header* part, const unsigned char* data)
+// Extracts a special partition into `file`. The data goes into a new
+// file of this process's own, which then replaces whatever stood at that
+// path in one step (an older file, or a link planted to redirect the
+// write, is replaced, never written through), so that nobody ever reads
+// the file half written, not even another run extracting the same image
+// at the same moment. A file that could not be written whole is removed:
+// half an upgrader program or half a layout must never be used. Returns
+// whether the file now holds the data.
+bool extract(const char* file, const partition_header* part, const unsigned char* data,
+             extracted_file* made)
 {
-    if (remove_fixed_file(file) != 0) return false;
-    const int fd = open(file, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777);
+    char temp[128];
+    std::snprintf(temp, sizeof temp, "%s.XXXXXX", file);
+    const int fd = mkstemp(temp);
     if (fd < 0) {
         rl_log_err("%s open failed!\n", file);
         return false;
     }
+    const bool written = write_all(fd, data, part->partition_size) && fchmod(fd, 0777) == 0;
+    const int saved = errno;
+    const bool closed = close(fd) == 0;
+    if (!written || !closed) {
+        rl_log_err("%s write failed: %s\n", file, std::strerror(written ? errno : saved));
+        unlink(temp);
+        return false;
+    }
+    struct stat st = {};
+    if (lstat(temp, &st) != 0 || std::rename(temp, file) != 0) {
+        rl_log_err("%s cannot be replaced: %s\n", file, std::strerror(errno));
+        unlink(temp);
+        return false;
+    }
+    *made = {file, st.st_dev, st.st_ino};
     touch_file(file);
     char command[128];
     std::snprintf(command, sizeof command, "/tmp/bin/chmod 777 %s", file);
     const int chmod_status = system(command);
     static_cast<void>(chmod_status);
-    const bool written = write_all(fd, data, part->partition_size);
-    const int saved = errno;
-    const bool closed = close(fd) == 0;
-    if (written && closed) return true;
-    rl_log_err("%s write failed: %s\n", file, std::strerror(written ? errno : saved));
-    unlink(file);
-    return false;
+    return true;
 }
 
 // This build's kind of program, which a copy handed over to must be.
@@ -260,18 +281,19 @@ bool runnable_here(const unsigned char* data, unsigned int size)
            static_cast<unsigned int>(half(18)) == kOwnMachine;
 }
 
-// A refused image takes back what its check extracted.
+// A refused image takes back what its check extracted, as long as the
+// file there is still the one it made (another run may have replaced it).
 void remove_extracted(const check_context* ctx)
 {
-    const char* files[] = {ctx->wrote_tool ? kUpgraderTool : nullptr,
-                           ctx->wrote_mtd_conf ? kMtdConf : nullptr,
-                           ctx->wrote_config_modify ? kConfigModify : nullptr};
-    for (const char* f : files) {
-        if (f == nullptr) continue;
-        if (unlink(f) == 0)
-            rl_log_info("%s removed: the rom was refused\n", f);
+    const extracted_file files[] = {ctx->tool, ctx->mtd_conf, ctx->config_modify};
+    for (const extracted_file& f : files) {
+        if (f.path == nullptr) continue;
+        struct stat st = {};
+        if (lstat(f.path, &st) != 0 || st.st_dev != f.dev || st.st_ino != f.ino) continue;
+        if (unlink(f.path) == 0)
+            rl_log_info("%s removed: the rom was refused\n", f.path);
         else
-            rl_log_err("remove %s failed: %s\n", f, std::strerror(errno));
+            rl_log_err("remove %s failed: %s\n", f.path, std::strerror(errno));
     }
 }
 
@@ -291,25 +313,18 @@ int check_special_partition(check_context* ctx, int k, const partition_header* p
                            kUpgraderTool);
                 return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
             }
-            failed = !extract(kUpgraderTool, part, data);
-            if (!failed) {
-                ctx->wrote_tool = true;
-                outcome = ROM_CHECK_UPGRADER_EXTRACTED;
-            }
+            failed = !extract(kUpgraderTool, part, data, &ctx->tool);
+            if (!failed) outcome = ROM_CHECK_UPGRADER_EXTRACTED;
         }
     } else if (type == 2) {
         rl_log_info("MTD CONFIG ppartition_addr->partition_type:%d\n", 2);
         outcome = kSpecialMtdConfig;
-        failed = !extract(kMtdConf, part, data);
-        if (!failed) {
-            g_mtd_config = 1;
-            ctx->wrote_mtd_conf = true;
-        }
+        failed = !extract(kMtdConf, part, data, &ctx->mtd_conf);
+        if (!failed) g_mtd_config = 1;
     } else if (type == 3) {
         rl_log_info("CONFIG MODIFY ppartition_addr->partition_type:%d\n", 3);
         outcome = kSpecialConfigModify;
-        failed = !extract(kConfigModify, part, data);
-        if (!failed) ctx->wrote_config_modify = true;
+        failed = !extract(kConfigModify, part, data, &ctx->config_modify);
     }
     if (failed) return refuse(UPD_MSG_FLASH_WRITE_ERR);
     upd_msg_log(outcome);
@@ -471,7 +486,7 @@ int rom_upgrade_check(const unsigned int* image, std::size_t image_len, env_info
         // A refused image must not change the configuration, nor leave a
         // layout or a program of its own behind.
         remove_extracted(&ctx);
-        if (ctx.wrote_mtd_conf) g_mtd_config = 0;
+        if (ctx.mtd_conf.path != nullptr) g_mtd_config = 0;
     }
     return r;
 }

@@ -53,6 +53,7 @@ struct run_options {
     bool shm_primary = false;
     int power_cut_after = 0;
     unsigned int torn_bytes = 0;
+    bool relocation_persists = false;
 };
 
 int cmd_run(const std::string& dir, const run_options& o)
@@ -203,6 +204,8 @@ int main(int argc, char** argv)
                     "cut the power after this many flash writes");
     run->add_option("--torn", ro.torn_bytes,
                     "with --power-cut, the cut write programs only this many bytes");
+    run->add_flag("--relocation-persists", ro.relocation_persists,
+                  "a partition move is recorded in the boot environment at once");
     run->add_option("--bind", ro.binds, "host directory to show read-only in the phone");
     run->add_option("--program-env", ro.program_env,
                     "NAME=VALUE in the program's environment (e.g. QEMU_STRACE=1)");

@@ -274,6 +274,20 @@ int relocate(const open_device& d, const uint32_t* req)
     }
     run_log("flash.log",
             "relocate mtd" + std::to_string(d.index) + " " + hex(offset) + " " + hex(size));
+    // A platform that records the move in the boot environment at once:
+    // the next boot finds the partition at its new place.
+    if (cfg().relocation_persists) {
+        char line[64];
+        snprintf(line, sizeof line, "mtd%d 0x%08x,0x%08x\n", d.index, offset + phone::kChipBase,
+                 offset + size + phone::kChipBase);
+        const int fd = real_open(classify("/proc/avalanche/env").redirect.c_str(), O_WRONLY, 0);
+        const bool recorded = fd >= 0 && real_write(fd, line, strlen(line)) > 0;
+        if (fd >= 0) real_close(fd);
+        if (!recorded) {
+            errno = EIO;
+            return -1;
+        }
+    }
     return 0;
 }
 

@@ -40,6 +40,7 @@ struct config {
     uint32_t erasesize = 65536;
     uint32_t fb_size = 0; // framebuffer memory; 0: what the panel kind needs
     bool relocation = false;
+    bool relocation_persists = false; // a move is recorded in the boot environment
     bool nor_strict = false;
     double time_scale = 1.0;
     int power_cut_after_writes = 0;    // 0: none

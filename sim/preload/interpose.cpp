@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -57,16 +58,22 @@ int phone_open(const char* path, int flags)
 {
     if (path == nullptr) return -2;
     const target t = classify(path);
-    if (t.k == kind::none && t.redirect.empty()) return -2;
+    // Rules may name any path; without rules only the phone's devices and
+    // platform files are this layer's business.
     load_config();
-    if (is_missing(path)) {
+    const bool rules = !cfg().faults.empty();
+    if (t.k == kind::none && t.redirect.empty() && !rules) return -2;
+    if (rules && is_missing(path)) {
         errno = ENOENT;
         return -1;
     }
-    if (fault_rule* f = match_fault("open", path)) {
-        errno = f->err;
-        return -1;
+    if (rules) {
+        if (fault_rule* f = match_fault("open", path)) {
+            errno = f->err;
+            return -1;
+        }
     }
+    if (t.k == kind::none && t.redirect.empty()) return -2;
     if (t.k == kind::none) return -3; // redirect only
     return open_device_path(t, path, flags);
 }
@@ -160,6 +167,11 @@ ssize_t dev_write(int fd, const void* buf, size_t n, bool positioned, int64_t at
     const uint64_t pos = positioned ? static_cast<uint64_t>(at) : d.pos;
     const ssize_t r = mtd_write(d, buf, n, pos, stuck);
     if (r > 0 && !positioned) set_pos(fd, pos + static_cast<uint64_t>(r));
+    // A signal that arrives while the flash is being written.
+    if (fault_rule* f = match_fault("signal", d.path)) {
+        run_log("faults.log", "signal " + std::to_string(f->err) + " after a write of " + d.path);
+        raise(f->err);
+    }
     return r;
 }
 

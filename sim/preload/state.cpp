@@ -68,6 +68,8 @@ void parse_line(config& c, const char* line)
         c.fb_size = static_cast<uint32_t>(strtoul(next_word(p).c_str(), nullptr, 0));
     else if (key == "relocation")
         c.relocation = next_word(p) == "1";
+    else if (key == "relocation_persists")
+        c.relocation_persists = next_word(p) == "1";
     else if (key == "nor_strict")
         c.nor_strict = next_word(p) == "1";
     else if (key == "time_scale")

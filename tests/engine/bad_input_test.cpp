@@ -167,35 +167,6 @@ TEST_F(BadEnvironment, AVersionFileOfAMebibyte)
 
 // Names of /tmp files that would break out of a shell word never reach the
 // shell: the configuration fix leaves them out and logs each.
-TEST(BadFileNames, QuotesSpacesSemicolonsAndNewlines)
-{
-    rl_log_init("upgrader", 7);
-    phone_add_fault("time_scale 100");
-    ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
-    env_info table[ENV_TABLE_SIZE] = {};
-    std::strcpy(table[0].name, "RomVersion");
-    std::strcpy(table[0].value, "2.0.3.0");
-    const char* hostile[] = {"/tmp/q\"uote.cfg",   "/tmp/s'ingle.cfg",   "/tmp/sp ace.cfg",
-                             "/tmp/se;mi.cfg",     "/tmp/new\nline.cfg", "/tmp/$(touch x).cfg",
-                             "/tmp/`touch y`.cfg", "/tmp/a|b.cfg",       "/tmp/a>b.conf"};
-    for (const char* name : hostile) phone_write_file(name, "HOSTILE\n");
-    phone_write_file("/tmp/plain.cfg", "PLAIN\n");
-    phone_write_file("/tmp/-rf.conf", "DASH\n"); // a plain name: the path starts with /tmp/
-    config_autop(table);
-    const std::string out = phone_read_file("/config/autop_retry_save.cfg");
-    EXPECT_NE(out.find("PLAIN"), std::string::npos) << out;
-    EXPECT_NE(out.find("DASH"), std::string::npos) << out;
-    EXPECT_EQ(out.find("HOSTILE"), std::string::npos) << out;
-    struct stat st;
-    EXPECT_NE(stat("x", &st), 0);
-    EXPECT_NE(stat("y", &st), 0);
-    EXPECT_NE(stat("/tmp/x", &st), 0);
-    for (const char* name : hostile) {
-        EXPECT_TRUE(logged_containing(std::string(name) + ": name not usable in a command"))
-            << name;
-    }
-}
-
 // Events shorter than the phone's 16-byte input event are no key.
 TEST(BadKeyEvents, ShortEventsAreNoKey)
 {

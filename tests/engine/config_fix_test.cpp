@@ -90,19 +90,37 @@ TEST_F(ConfigFix, WhichFilesOfTmpAreCollected)
     phone_write_file("/tmp/d.cfg.bak", "D\n");
     phone_write_file("/tmp/e.config", "E\n");
     ASSERT_EQ(mkdir("/tmp/dir.cfg", 0755), 0);
-    ASSERT_EQ(symlink("/tmp/a.cfg", "/tmp/link.cfg"), 0);
-    phone_write_file("/tmp/x;echo pwned;.cfg", "X\n");
+    phone_write_file("/config/secret.txt", "SECRET\n");
+    ASSERT_EQ(symlink("/config/secret.txt", "/tmp/link.cfg"), 0);
     installed("2.0.3.0");
     config_autop(env);
     const std::string out = phone_read_file(kRetry);
     for (const char* taken : {"A\n  \n", "B\n  \n", "C\n  \n"})
         EXPECT_NE(out.find(taken), std::string::npos) << taken;
-    for (const char* left : {"D\n", "E\n", "X\n"}) EXPECT_EQ(out.find(left), std::string::npos);
+    for (const char* left : {"D\n", "E\n", "SECRET"}) EXPECT_EQ(out.find(left), std::string::npos);
     EXPECT_EQ(out.size(), 3 * 5 + kRebootLine.size()) << out;
+    EXPECT_EQ(phone_logged(LOG_INFO, "/tmp/a.cfg: 2 bytes added to /config/autop_retry_save.cfg\n"),
+              1);
+}
+
+// Names a shell would read as commands are kept, contents and all: no name
+// goes to a shell.
+TEST_F(ConfigFix, AnyNameIsKeptAndNoneRunsAsACommand)
+{
+    const char* names[] = {"/tmp/x;echo pwned;.cfg", "/tmp/q\"uote.cfg",    "/tmp/s'ingle.cfg",
+                           "/tmp/new\nline.cfg",     "/tmp/$(touch x).cfg", "/tmp/b,c.cfg",
+                           "/tmp/d@e.conf",          "/tmp/-rf.conf"};
+    int i = 0;
+    for (const char* name : names) phone_write_file(name, "F" + std::to_string(i++) + "\n");
+    installed("2.0.3.0");
+    config_autop(env);
+    const std::string out = phone_read_file(kRetry);
+    for (int k = 0; k < i; ++k)
+        EXPECT_NE(out.find("F" + std::to_string(k) + "\n  \n"), std::string::npos) << names[k];
     EXPECT_EQ(out.find("pwned"), std::string::npos);
-    EXPECT_EQ(
-        phone_logged(LOG_ERR, "/tmp/x;echo pwned;.cfg: name not usable in a command, left out\n"),
-        1);
+    struct stat st = {};
+    EXPECT_NE(stat("x", &st), 0);
+    EXPECT_NE(stat("/tmp/x", &st), 0);
 }
 
 TEST_F(ConfigFix, AtMostTenFilesAndNoVersionNoFix)

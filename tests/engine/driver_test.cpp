@@ -58,16 +58,6 @@ protected:
         boot(req);
     }
 
-    // Broadcast (msg_id, param1) as every receiver got it, in order.
-    std::vector<std::pair<int, int>> broadcasts() const
-    {
-        std::vector<std::pair<int, int>> out;
-        for (const auto& m : report_["ipc"]) {
-            if (m["receiver"] != 6) continue; // the own id gets every broadcast too
-            out.emplace_back(m["msg_id"].get<int>(), m["param1"].get<int>());
-        }
-        return out;
-    }
     // The data of the image's mtd5 partition.
     std::string mtd5_expected() const
     {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -74,10 +76,11 @@ protected:
     std::vector<unsigned char> image_;
 };
 
-// The power fails after the Nth flash write, for every N of a whole burn
-// (in four slices, so that each test stays short): the next boot's
-// upgrade from the loading process completes and leaves the image in
-// flash.
+// The power fails at the Nth flash write, for every N of a whole burn (in
+// four slices, so that each test stays short), once after the write and
+// once in its middle (a torn write: only its first bytes programmed): the
+// next boot's upgrade from the loading process completes and leaves the
+// image in flash.
 class PowerCut : public Phone, public ::testing::WithParamInterface<int> {};
 
 TEST_P(PowerCut, TheNextBootsUpgradeCompletes)
@@ -89,19 +92,90 @@ TEST_P(PowerCut, TheNextBootsUpgradeCompletes)
     ASSERT_GE(total, 40) << "the burn is long enough for 40 cuts";
     const int slice = GetParam();
     for (int n = 1 + slice; n <= total; n += 4) {
-        new_phone();
-        const boot_result cut = shm({"power_cut_after_writes " + std::to_string(n)});
-        EXPECT_FALSE(cut.rebooted) << "cut after write " << n;
-        EXPECT_TRUE(report_["flash"]["power_cut"].get<bool>()) << "cut after write " << n;
-        EXPECT_EQ(flash_writes(), n);
-        const boot_result again = shm();
-        EXPECT_TRUE(again.rebooted) << "after a cut at write " << n << "\n" << log_;
-        EXPECT_TRUE(flash_holds_image()) << "after a cut at write " << n;
-        EXPECT_EQ(report_["flash"]["violations"], 0);
+        for (const char* torn : {"0", "1000"}) {
+            new_phone();
+            const boot_result cut = shm({"power_cut_after_writes " + std::to_string(n),
+                                         std::string("power_cut_torn_bytes ") + torn});
+            EXPECT_FALSE(cut.rebooted) << "cut at write " << n << ", torn " << torn;
+            EXPECT_TRUE(report_["flash"]["power_cut"].get<bool>()) << "cut at write " << n;
+            EXPECT_EQ(flash_writes(), n);
+            const boot_result again = shm();
+            EXPECT_TRUE(again.rebooted) << "after a cut at write " << n << "\n" << log_;
+            EXPECT_TRUE(flash_holds_image()) << "after a cut at write " << n << ", torn " << torn;
+            EXPECT_EQ(report_["flash"]["violations"], 0);
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWrite, PowerCut, ::testing::Range(0, 4));
+
+// An upgrade that moves mtd3 and mtd4 (into what was the end of mtd6), on
+// a platform that records every move in the boot environment at once; the
+// power fails at the Nth write (whole and torn), then the same upgrade runs
+// on the next boot. A block is lost when it is not at its new place
+// afterwards. It may be lost only by a cut in its own write-back, the one
+// span in which it exists only in RAM. The cuts: each of the first ten
+// writes (the write-backs and the start of the burn), then every tenth;
+// every write with UPG_CAMPAIGN_STRIDE=1 (scripts/power-cut-campaign).
+TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
+{
+    const std::string layout =
+        "[mtd]\nmtd0 = 90130000,90330000\nmtd1 = 90030000,90130000\nmtd2 = 90000000,90020000\n"
+        "mtd3 = 90700000,90710000\nmtd4 = 90710000,90790000\nmtd5 = 90330000,90430000\n"
+        "mtd6 = 90430000,90700000\nmtd7 = 907b0000,907d0000\nmtd8 = 907d0000,907f0000\n"
+        "mtd9 = 907f0000,90800000\n";
+    rom_partition_desc moves;
+    moves.partition_id = 255;
+    moves.partition_type = 2;
+    moves.data.assign(layout.begin(), layout.end());
+    desc_.partitions.insert(desc_.partitions.begin(), moves);
+    image_ = rom_build(desc_);
+    phone_options relocating;
+    relocating.relocation = true;
+    const std::string persist = "relocation_persists 1";
+
+    new_phone(relocating);
+    const std::string before = phone_file(dir_ + "/flash/chip.bin");
+    const std::string env_block = before.substr(0x20000, 0x10000);
+    const std::string config_block = before.substr(0x730000, 0x80000);
+    ASSERT_TRUE(shm({persist}).rebooted);
+    // Which partition each write of the run goes to.
+    std::vector<std::string> written;
+    for (const std::string& l : lines_of(run_dir_ + "/flash.log")) {
+        const size_t at = l.find(" write mtd");
+        if (at != std::string::npos) written.push_back(l.substr(at + 7, 4));
+    }
+    const char* stride_env = std::getenv("UPG_CAMPAIGN_STRIDE");
+    const size_t stride = stride_env != nullptr && std::atoi(stride_env) > 0
+                              ? static_cast<size_t>(std::atoi(stride_env))
+                              : 10;
+    int cuts = 0, env_lost = 0, config_lost = 0;
+    for (size_t n = 1; n <= written.size(); n += n < 10 ? 1 : stride) {
+        for (const char* torn : {"0", "1000"}) {
+            new_phone(relocating);
+            shm({persist, "power_cut_after_writes " + std::to_string(n),
+                 std::string("power_cut_torn_bytes ") + torn});
+            ++cuts;
+            EXPECT_TRUE(shm({persist}).rebooted) << "after a cut at write " << n << "\n" << log_;
+            const bool env_ok = chip(0x90700000U, 0x10000) == env_block;
+            const bool config_ok = chip(0x90710000U, 0x80000) == config_block;
+            env_lost += env_ok ? 0 : 1;
+            config_lost += config_ok ? 0 : 1;
+            const std::string& at = written[n - 1];
+            EXPECT_TRUE(env_ok || at == "mtd3")
+                << "the environment, cut at write " << n << " (" << at << "), torn " << torn;
+            EXPECT_TRUE(config_ok || at == "mtd4")
+                << "the configuration, cut at write " << n << " (" << at << "), torn " << torn;
+        }
+    }
+    RecordProperty("cuts", cuts);
+    RecordProperty("environment_lost", env_lost);
+    RecordProperty("configuration_lost", config_lost);
+    fprintf(stderr,
+            "moving upgrade: %d cuts (stride %zu over %zu writes, whole and torn): "
+            "environment lost in %d, configuration lost in %d\n",
+            cuts, stride, written.size(), env_lost, config_lost);
+}
 
 // A run killed while it holds the process lock (taken without undo): a
 // new run in the same boot is refused; after the restart one proceeds.

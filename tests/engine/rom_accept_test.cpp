@@ -485,7 +485,7 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeRefusesTheImage)
     ASSERT_EQ(mkdir("/tmp/mtd.conf", 0755), 0);
     desc.partitions = {special(2, "[mtd]\n"), flash(4)};
     EXPECT_EQ(check(), UPD_MSG_FLASH_WRITE_ERR);
-    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtd.conf cannot be removed: Is a directory\n"), 1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtd.conf cannot be replaced: Is a directory\n"), 1);
 }
 
 TEST_F(RomAccept, TouchIsTriedThreeTimesButTheFileIsTheProgramsOwn)

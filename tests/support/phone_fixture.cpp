@@ -129,3 +129,13 @@ bool PhoneFixture::flash_holds(const rom_image_desc& desc) const
     }
     return true;
 }
+
+std::vector<std::pair<int, int>> PhoneFixture::broadcasts() const
+{
+    std::vector<std::pair<int, int>> out;
+    for (const auto& m : report_["ipc"]) {
+        if (m["receiver"] != 6) continue; // the own id gets every broadcast too
+        out.emplace_back(m["msg_id"].get<int>(), m["param1"].get<int>());
+    }
+    return out;
+}

@@ -57,6 +57,8 @@ protected:
     // Whether every flash partition of `desc` is in the chip at its place
     // in the default layout.
     bool flash_holds(const rom_image_desc& desc) const;
+    // The last run's broadcasts (msg_id, param1), as every receiver got them.
+    std::vector<std::pair<int, int>> broadcasts() const;
 
     std::string dir_, run_dir_, log_;
     double time_scale_ = 50; // sleeps in the phone are this many times shorter
