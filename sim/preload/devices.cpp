@@ -205,7 +205,10 @@ bool write_window(int index, const window& w)
     }
     const std::string tmp = std::string(phone::kWindows) + ".new";
     const int fd = real_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        errno = EIO;
+        return false;
+    }
     const bool written =
         real_write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     const bool closed = real_close(fd) == 0;
@@ -652,9 +655,16 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos,
             }
         }
         for (size_t i = 0; i < programmed; ++i) dst[i] = static_cast<uint8_t>(dst[i] & src[i]);
-        if (stuck && programmed > 0) {
-            dst[0] = static_cast<uint8_t>(dst[0] & 0xFE);
-            run_log("flash.log", "stuck " + where);
+        if (stuck) {
+            // A worn cell: the lowest 1 bit of the first byte that has one
+            // stays 0.
+            size_t i = 0;
+            while (i < programmed && dst[i] == 0) ++i;
+            if (i < programmed) {
+                dst[i] = static_cast<uint8_t>(dst[i] & (dst[i] - 1));
+                run_log("flash.log",
+                        "stuck " + where + " at " + hex(static_cast<uint32_t>(pos + i)));
+            }
         }
         if (cut && programmed < len) {
             run_log("flash.log", "torn " + where + " " + hex(static_cast<uint32_t>(programmed)) +

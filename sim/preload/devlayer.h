@@ -78,8 +78,9 @@ void untrack(int fd);
 int open_device_path(const target& t, const char* path, int flags);
 int device_ioctl(int fd, const open_device& d, unsigned long request, void* arg);
 ssize_t mtd_read(const open_device& d, void* buf, size_t n, uint64_t pos);
-// `stuck`: one bit of the first byte stays 0 although the write reports
-// success (a worn cell), for the read-back check to find.
+// `stuck`: one bit stays 0 (the lowest 1 bit of the first byte that has
+// one) although the write reports success, as a worn cell does, for the
+// read-back check to find.
 ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos, bool stuck);
 uint64_t mtd_size(int index);
 

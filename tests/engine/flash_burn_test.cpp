@@ -269,6 +269,14 @@ TEST_F(FlashBurn, MtdWriteWritesASavedBlockBack)
     char empty[] = "/tmp/empty";
     EXPECT_EQ(mtd_write(3, 0, empty), -1);
     EXPECT_EQ(phone_logged(LOG_DEBUG, "memory map failed!\n"), 1);
+
+    // The block is read back: one that does not hold what was written fails.
+    phone_write_file("/tmp/mtdblock3", block);
+    phone_add_fault("fault stuck /dev/mtd3 1");
+    EXPECT_EQ(mtd_write(3, 65536, path), -1);
+    EXPECT_EQ(phone_logged(LOG_ERR, "verify /dev/mtd3 failed at 0x1\n"), 1);
+    // A device smaller than the block is not erased at all.
+    EXPECT_EQ(mtd_write(3, 131072, path), -1);
 }
 
 TEST_F(FlashBurn, RelocationQueryAndRequest)

@@ -140,6 +140,13 @@ TEST_F(Phone, RelocationOnlyWithDriverSupport)
     EXPECT_NE(out_.find(std::string("data ") + hex), std::string::npos) << out_;
     EXPECT_NE(out_.find("relocate: -1 Invalid argument"), std::string::npos)
         << out_; // beyond the chip
+
+    // A move that cannot be recorded for the phone's other processes fails.
+    make_phone(o);
+    fs::create_directories(dir_ + "/flash/windows.txt.new");
+    run(probe("relocate 3 0x7F0000 0x10000") + "; " + probe("read 3 0 4"));
+    EXPECT_NE(out_.find("relocate: -1 Input/output error"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find(std::string("data ") + hex), std::string::npos) << "mtd3 did not move";
 }
 
 TEST_F(Phone, EnvironmentIsSetAndClearedByShellWrites)
@@ -349,6 +356,16 @@ TEST_F(Phone, PowerCutKeepsWhatWasWritten)
     EXPECT_EQ(out_.find("after"), std::string::npos) << out_;
     EXPECT_EQ(r["ended_by"], "power cut");
     EXPECT_TRUE(r["flash"]["power_cut"].get<bool>());
+
+    // A torn write: the cut comes while the chip programs the second write,
+    // and only its first two bytes reach it.
+    make_phone({});
+    req.faults = {"power_cut_after_writes 2", "power_cut_torn_bytes 2"};
+    run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0 00") + "; " +
+            probe("write 4 1 000000") + "; echo after",
+        req);
+    EXPECT_EQ(chip(kMtd4, 5), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0xFF, 0xFF}));
+    EXPECT_EQ(out_.find("after"), std::string::npos) << out_;
 }
 
 TEST_F(Phone, SharedMemoryModeLoadsTheRecordBeforeTheProgramStarts)
