@@ -181,6 +181,42 @@ int ipc_register(int id)
     return 0;
 }
 
+namespace {
+
+constexpr int kSendRetries = 20;
+constexpr useconds_t kSendRetryUs = 5000;
+
+// Sends all `len` bytes on the non-blocking socket: a receiver that takes
+// a message in part gets the rest, with a few short waits when its socket
+// is full; what cannot be sent whole is a failed send. A receiver that went
+// away in the meantime must not end the sender with SIGPIPE: it is
+// reported like any failed write.
+bool send_whole(int fd, const unsigned char* buf, size_t len)
+{
+    size_t done = 0;
+    for (int waits = 0; done < len;) {
+        const ssize_t n = send(fd, buf + done, len - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waits++ < kSendRetries) {
+            usleep(kSendRetryUs);
+            continue;
+        }
+        if (n < 0)
+            rl_log_err("write failed: %s\n", std::strerror(errno));
+        else
+            rl_log_err("write failed: %d of %d bytes sent\n", static_cast<int>(done),
+                       static_cast<int>(len));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int ipc_send(int dest, int msg_id, int param1, int param2, const void* data, int len)
 {
     auto* buf = static_cast<unsigned char*>(std::calloc(1, IPC_MSG_MAX));
@@ -229,17 +265,10 @@ int ipc_send(int dest, int msg_id, int param1, int param2, const void* data, int
         std::free(buf);
         return -1;
     }
-    // A receiver that went away in the meantime must not end the sender
-    // with SIGPIPE: it is reported like any failed write.
-    if (send(fd, buf, static_cast<size_t>(head.msg_len), MSG_NOSIGNAL) < 0) {
-        rl_log_err("write failed: %s\n", std::strerror(errno));
-        std::free(buf);
-        close(fd);
-        return -1;
-    }
+    const bool whole = send_whole(fd, buf, static_cast<size_t>(head.msg_len));
     std::free(buf);
     close(fd);
-    return 0;
+    return whole ? 0 : -1;
 }
 
 int ipc_broadcast(int msg_id, int param1, int param2, const void* data, int len)
@@ -311,8 +340,8 @@ int ipc_unregister()
 {
     // The reader thread is stopped, not cancelled: cancelling it could
     // leave a callback half done or a lock it holds taken. It is told to
-    // stop, the connection it reads (if any) is ended, and a connection of
-    // our own wakes its accept. It is gone before the state it reads is
+    // stop, the connection it reads (if any) is ended, and its accept is
+    // woken by shutting the listening socket down. It is gone before the state it reads is
     // cleared; a thread that was never started is not waited for.
     if (g_ipc_data.thread_started) {
         g_ipc_data.stopping = true;
@@ -320,13 +349,10 @@ int ipc_unregister()
             const std::lock_guard<std::mutex> hold(g_ipc_data.serving_lock);
             if (g_ipc_data.serving_fd >= 0) shutdown(g_ipc_data.serving_fd, SHUT_RDWR);
         }
-        const int wake = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (wake >= 0) {
-            sockaddr_un addr = socket_address(g_ipc_data.id);
-            if (connect(wake, as_sockaddr(&addr), sizeof addr) < 0)
-                rl_log_err("ipc_unregister: wake the reader: %s", std::strerror(errno));
-            close(wake);
-        }
+        // Shutting the listening socket down wakes its blocked accept,
+        // whatever happened to the socket file meanwhile.
+        if (shutdown(g_ipc_data.listen_fd, SHUT_RDWR) < 0)
+            rl_log_err("ipc_unregister: wake the reader: %s", std::strerror(errno));
         pthread_join(g_ipc_data.thread, nullptr);
         g_ipc_data.thread_started = false;
         g_ipc_data.stopping = false;

@@ -1,6 +1,7 @@
 // coordination/rl_log.cpp - syslog lines with identity, pid, thread id and level.
 #include "rl_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -71,22 +72,21 @@ int rl_log_set_level(int threshold)
 
 void rl_log_common(int level, const char* fmt, va_list ap)
 {
-    // The caller's format becomes part of the line's format, so its
-    // conversions are filled from `ap` by vsyslog.
-    char line[kLineMax] = {};
-    std::snprintf(line, sizeof line, "%s pid%d,tid%d,l%d: %s", g_ident, g_pid, kernel_tid(), level,
-                  fmt != nullptr ? fmt : "");
-    // The format is not a literal by design; the caller's part of it was
-    // checked at the call (RL_LOG_PRINTF). Clang warns about it where GCC
-    // does not, so the warning is silenced for this one call only.
-#if defined(__clang__)
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wformat-nonliteral"
-#endif
-    vsyslog(level, line, ap);
-#if defined(__clang__)
-#pragma clang diagnostic pop
-#endif
+    // The caller's message is formatted on its own first, then joined to
+    // the prefix as plain text: neither a "%" in the identity nor a line
+    // cut at the buffer's end can ever be read as a conversion.
+    char message[kLineMax];
+    std::vsnprintf(message, sizeof message, fmt != nullptr ? fmt : "", ap);
+    char line[kLineMax];
+    int head = std::snprintf(line, sizeof line, "%s pid%d,tid%d,l%d: ", g_ident, g_pid,
+                             kernel_tid(), level);
+    if (head < 0) head = 0;
+    const std::size_t at = std::min(static_cast<std::size_t>(head), sizeof line - 1);
+    // The line is cut to fit, as a whole: it stays one line of text.
+    const std::size_t n = strnlen(message, sizeof line - 1 - at);
+    std::memcpy(line + at, message, n);
+    line[at + n] = '\0';
+    syslog(level, "%s", line);
 }
 
 namespace {

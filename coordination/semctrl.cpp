@@ -133,6 +133,11 @@ int unlock_binary_sem(int semid)
     return unlock_sem(semid, kBinarySemaphore);
 }
 
+int release_try_locked_binary_sem(int semid)
+{
+    return sem_op(semid, kBinarySemaphore, 1, 0);
+}
+
 void semctrl_show_version()
 {
     rl_log_info("\nInit %s, Version %s, Build at %s %s\n", "semctrl", "1.0.0.2", __DATE__,

@@ -52,9 +52,13 @@ int try_lock_binary_sem(int semid);
 int lock_sem(int semid, int semnum);
 int lock_binary_sem(int semid);
 // Gives semaphore `semnum` back, with undo: when the process ends, the
-// system takes the unlock back again (-1). 0 or -1.
+// system takes the unlock back again (-1). The release of a blocking lock,
+// whose own undo then cancels it out. 0 or -1.
 int unlock_sem(int semid, int semnum);
 int unlock_binary_sem(int semid);
+// Gives back a lock taken with a try-lock, without undo, as it was taken:
+// it stays free after the process ends. 0 or -1.
+int release_try_locked_binary_sem(int semid);
 
 // Logs the module's banner (name, version, build date and time) at info.
 void semctrl_show_version();

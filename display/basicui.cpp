@@ -96,7 +96,10 @@ int basicui_open_display_info(DisplayInfo* info, int wait)
             const std::lock_guard<std::mutex> hold(g_screen_lock);
             const int r = g_dlgdisplay->key(g_dlgdisplay, static_cast<std::uint8_t>(key & 0xFF));
             if (r == 1 || r == 2) return r;
-        } else if (++g_key_passes >= kPollsPerTick) {
+        }
+        // The tick comes every ten polls, whether they brought keys or not:
+        // typing never holds back the cursor's blink or the multi-tap time-out.
+        if (++g_key_passes >= kPollsPerTick) {
             const std::lock_guard<std::mutex> hold(g_screen_lock);
             g_dlgdisplay->tick(g_dlgdisplay);
             g_key_passes = 0;

@@ -50,25 +50,26 @@ int ctrl_add_char(Control* c, char key)
     if (k < 0) return -1;
     const char* list = g_input_char_list[c->input_mode % INPUT_MODE_COUNT][k];
     const std::size_t n = std::strlen(list);
+    int inserted = 0;
     if (static_cast<unsigned char>(key) == c->last_key && c->ticks < 2) {
         if (n < 2) {
             c->tap_index = 0;
-            ctrl_insert_char(c, list[0]);
+            inserted = ctrl_insert_char(c, list[0]);
         } else {
             c->tap_index = static_cast<unsigned char>((c->tap_index + 1) % n);
             remove_before_cursor(c);
-            ctrl_insert_char(c, list[c->tap_index]);
+            inserted = ctrl_insert_char(c, list[c->tap_index]);
         }
     } else {
         c->tap_index = 0;
-        ctrl_insert_char(c, list[0]);
+        inserted = ctrl_insert_char(c, list[0]);
     }
     // Set whatever the insertion did: a quick second press of the same key
     // then still replaces the character before the cursor.
     c->pending = n >= 2 ? 1 : 0;
     c->last_key = static_cast<unsigned char>(key);
     c->ticks = 0;
-    return 0;
+    return inserted == 0 ? 0 : -1; // a full text takes nothing
 }
 
 void ctrl_switch_input(Control* c)

@@ -161,6 +161,7 @@ int mtd_config_deal(env_info* table)
         upgrader_kernel_only = 1;
         return 0;
     }
+    if (mtd_layout_overlaps(layout)) return -1;
     if ((changed[3] || changed[4]) && cat_env_config_block() != 0) return -1;
     for (int n = 0; n < MTD_LAYOUT_PARTITIONS; ++n) {
         if (!changed[n]) continue;

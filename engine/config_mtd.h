@@ -44,15 +44,19 @@ constexpr int MTD_CONFIG_BLOCK_SIZE = 524288;
 // the keys mtd0..mtd9 of section "mtd", each "start,end" in hex, found as
 // read_profile_string() finds them. Entry N of `layout` gets the name
 // "mtdN" and its range. True only when all ten are present and valid:
-// inside the flash, start below end, both on 64 KiB boundaries, and no two
-// overlapping (logged as "mtdA and mtdB overlap"). Defined in
+// inside the flash, start below end, both on 64 KiB boundaries. Defined in
 // mtd_layout.cpp, which needs nothing but the profile reader.
 bool parse_mtd_layout(const char* text, env_info layout[MTD_LAYOUT_PARTITIONS]);
+// Whether two ranges of a layout share a block (logged as "mtdA and mtdB
+// overlap"): such a layout is never applied.
+bool mtd_layout_overlaps(const env_info layout[MTD_LAYOUT_PARTITIONS]);
 
-// 0 when the layout needed nothing, was applied (mtd3 and mtd4 pending
-// for restore_moved_blocks()), or burning was limited to partition 1; -1
-// when /tmp/mtd.conf lacks ten valid ranges, an mtdN range is missing from
-// `table`, a block copy is not whole, or a move failed. Nothing moves
+// 0 when the layout needed nothing (also when it is the installed one with
+// ranges that nest), was applied (mtd3 and mtd4 pending for
+// restore_moved_blocks()), or burning was limited to partition 1; -1 when
+// /tmp/mtd.conf lacks ten valid ranges, an mtdN range is missing from
+// `table`, a layout to apply has overlapping ranges, a block copy is not
+// whole, or a move failed. Nothing moves
 // before all of that is known. Moved ranges are updated in `table`.
 int mtd_config_deal(env_info* table);
 

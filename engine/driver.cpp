@@ -193,6 +193,16 @@ int shared_or_file_mode(upgrade_run* run, bool shared)
         return leave(ui, 0);
     }
     ui->ShowVersion();
+    const char* argv0 = run->argv[0] != nullptr ? run->argv[0] : "";
+    const bool tool = started_as_tool(argv0);
+    // These two end the run at once; the display object goes with it. They
+    // come before the watchdog is touched: a run that is refused leaves it
+    // as it is, since the run that holds the lock may be burning with it off.
+    if (std::strcmp(argv0, kInstalledPath) != 0 && !tool) {
+        rl_log_debug("upgrader path error\n");
+        return drop_display(run, 0);
+    }
+    if (!take_process_lock(tool)) return drop_display(run, 0);
     bool watchdog_off = false;
     for (int attempt = 0; attempt < kWatchdogAttempts && !watchdog_off; ++attempt)
         watchdog_off = set_watchdog(0) == 0;
@@ -204,14 +214,6 @@ int shared_or_file_mode(upgrade_run* run, bool shared)
         ui->Deinit();
         return leave(ui, run->failure_code);
     }
-    const char* argv0 = run->argv[0] != nullptr ? run->argv[0] : "";
-    const bool tool = started_as_tool(argv0);
-    // These two end the run at once; the display object goes with it.
-    if (std::strcmp(argv0, kInstalledPath) != 0 && !tool) {
-        rl_log_debug("upgrader path error\n");
-        return drop_display(run, 0);
-    }
-    if (!take_process_lock(tool)) return drop_display(run, 0);
     g_kernel_support = kernel_support_mtd_repair_check();
     rl_log_info("kernel_support is :%d \n", g_kernel_support);
     if (!shared) {
@@ -219,6 +221,7 @@ int shared_or_file_mode(upgrade_run* run, bool shared)
         rom_file f;
         const int mapped = map_rom_file(run->argv[1], &f);
         if (mapped != 0) {
+            watchdog_back_on();
             rl_log_deinit();
             ipc_unregister();
             delete ui;

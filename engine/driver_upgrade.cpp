@@ -144,13 +144,17 @@ int fail(upgrade_run* run, const step_failure& f)
     // Only a lock this run obtained is given back: unlocking one it does
     // not hold would free another process's hold.
     if (f.from == release::a && run->cfg_semid >= 0 && run->cfg_locked == 1) {
-        unlock_binary_sem(run->cfg_semid);
+        release_try_locked_binary_sem(run->cfg_semid); // taken without undo: given back so
         run->cfg_locked = 0;
     }
     if (run->memory_semid >= 0) unlock_binary_sem(run->memory_semid);
     if (run->failure_code != 0) libupd_delete_share_memory(run->record);
     end_with_failure(run->ui, run->upgrader_state, run->failure_code, run->failure_id,
                      run->reboot_fallback);
+    // The ending showed nothing and the process ends without a reboot. Not
+    // after a hand-off: the copy, which now runs the upgrade, keeps the
+    // watchdog off.
+    if (run->failure_code != 0) watchdog_back_on();
     run->ui->Deinit();
     ipc_unregister();
     rl_log_deinit();
@@ -255,6 +259,7 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         broadcast_step(3);
         return fail(run, {UPGRADER_FAIL_KILLAPPS, UPGRADER_FAIL_KILLAPPS, release::a});
     }
+    // A busy burn lock: another run burns, with the watchdog off; it stays off.
     if (run->burn_locked == 0 && !take_burn_lock()) return drop_display(run, 0); // at once
     run->burn_locked = 1;
     if (!write_back_and_burn(run, shared, &f)) return fail(run, f);
@@ -272,7 +277,7 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
     tidy_configuration(run, shared);
     sleep(1);
     reboot_sequence(run->reboot_fallback);
-    if (run->cfg_semid >= 0 && run->cfg_locked == 1) unlock_binary_sem(run->cfg_semid);
+    if (run->cfg_semid >= 0 && run->cfg_locked == 1) release_try_locked_binary_sem(run->cfg_semid);
     run->ui->Deinit();
     ipc_unregister();
     rl_log_info("upgrader-1 completed!\n");

@@ -134,6 +134,7 @@ void wait_reboot_key(CBasicUI* ui, int fallback)
     const int fd = open(kKeypad, O_RDWR);
     if (fd < 0) {
         perror("failed to open \n");
+        watchdog_back_on(); // no key, no reboot: the process ends here
         exit(-1);
     }
     for (;;) {

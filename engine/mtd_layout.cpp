@@ -43,6 +43,12 @@ bool parse_mtd_layout(const char* text, env_info layout[MTD_LAYOUT_PARTITIONS])
         e.range.start_addr = start;
         e.range.end_addr = end;
     }
+    return true;
+}
+
+bool mtd_layout_overlaps(const env_info layout[MTD_LAYOUT_PARTITIONS])
+{
+    if (layout == nullptr) return true;
     // Two partitions sharing a block would each burn over the other.
     for (int a = 0; a < MTD_LAYOUT_PARTITIONS; ++a) {
         for (int b = a + 1; b < MTD_LAYOUT_PARTITIONS; ++b) {
@@ -50,9 +56,9 @@ bool parse_mtd_layout(const char* text, env_info layout[MTD_LAYOUT_PARTITIONS])
             const env_range& y = layout[b].range;
             if (x.start_addr < y.end_addr && y.start_addr < x.end_addr) {
                 rl_log_err("mtd%d and mtd%d overlap\n", a, b);
-                return false;
+                return true;
             }
         }
     }
-    return true;
+    return false;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -37,14 +38,14 @@ bool ignore_interrupts(saved_signals* saved)
     sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, SIGCHLD);
-    return sigprocmask(SIG_BLOCK, &block, &saved->mask) == 0;
+    return pthread_sigmask(SIG_BLOCK, &block, &saved->mask) == 0;
 }
 
 bool restore_interrupts(const saved_signals* saved)
 {
     if (sigaction(SIGINT, &saved->intr, nullptr) < 0) return false;
     if (sigaction(SIGQUIT, &saved->quit, nullptr) < 0) return false;
-    return sigprocmask(SIG_SETMASK, &saved->mask, nullptr) == 0;
+    return pthread_sigmask(SIG_SETMASK, &saved->mask, nullptr) == 0;
 }
 
 // Polls once without blocking. Returns true when the attempt is over,
@@ -78,7 +79,7 @@ int run_attempt(const char* command, int timeout, int attempt, const saved_signa
         setpgid(0, 0);
         sigaction(SIGINT, &saved->intr, nullptr);
         sigaction(SIGQUIT, &saved->quit, nullptr);
-        sigprocmask(SIG_SETMASK, &saved->mask, nullptr);
+        pthread_sigmask(SIG_SETMASK, &saved->mask, nullptr);
         execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         _exit(kExecFailed);
     }
@@ -136,6 +137,13 @@ int check_system_result(int status)
     return 0;
 }
 
+namespace {
+
+// This process switched the watchdog off and has not switched it on.
+volatile sig_atomic_t g_watchdog_off = 0;
+
+} // namespace
+
 int set_watchdog(int value)
 {
     const int fd = open(MISC_DEVICE, O_RDWR);
@@ -150,12 +158,28 @@ int set_watchdog(int value)
         return -1;
     }
     close(fd);
+    g_watchdog_off = value == 0 ? 1 : 0;
     return 0;
+}
+
+void watchdog_back_on()
+{
+    if (g_watchdog_off != 0) set_watchdog(1);
 }
 
 int do_reboot(int fallback)
 {
-    return system_ex(fallback != 0 ? REBOOT_PLAIN_COMMAND : REBOOT_COPY_COMMAND, 10, 3);
+    // The countdown thread and the key wait may both reboot: one at a time,
+    // and a second one while the first runs is not started at all (it
+    // would change the same signal settings).
+    static pthread_mutex_t running = PTHREAD_MUTEX_INITIALIZER;
+    if (pthread_mutex_trylock(&running) != 0) {
+        rl_log_info("reboot already under way\n");
+        return 0;
+    }
+    const int r = system_ex(fallback != 0 ? REBOOT_PLAIN_COMMAND : REBOOT_COPY_COMMAND, 10, 3);
+    pthread_mutex_unlock(&running);
+    return r;
 }
 
 int remove_fixed_file(const char* path)
@@ -269,5 +293,14 @@ void signal_handler(int signum)
     put_number(line, sizeof line, &len, tid);
     put_text(line, sizeof line, &len, ".");
     rl_log_signal_safe(LOG_ERR, line);
+    // The watchdog goes back on (open, ioctl and close are safe here): the
+    // process ends without a reboot.
+    if (g_watchdog_off != 0) {
+        const int fd = open(MISC_DEVICE, O_RDWR);
+        if (fd >= 0) {
+            (void)ioctl(fd, MISC_IOCS_WATCHDOG, 1UL);
+            close(fd);
+        }
+    }
     _exit(is_fault(signum) || g_flash_changed != 0 ? 128 + signum : 0);
 }

@@ -29,6 +29,10 @@ int system_ex(const char* command, int timeout, int retries);
 int check_system_result(int status);
 // Switches the watchdog off (0) or on (1) through the misc device.
 int set_watchdog(int value);
+// For an exit that does not end in a reboot: switches the watchdog back on
+// if this process switched it off, so that a phone that hangs afterwards is
+// still reset.
+void watchdog_back_on();
 // Runs the reboot command: "reboot" when `fallback` is set (the copy in
 // /tmp could not be made), else "/tmp/reboot". Returns system_ex's result.
 int do_reboot(int fallback);

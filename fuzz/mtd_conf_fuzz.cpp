@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.push_back('\0');
 
     std::vector<env_info> layout(MTD_LAYOUT_PARTITIONS);
-    if (!parse_mtd_layout(text.data(), layout.data())) return 0;
+    if (!parse_mtd_layout(text.data(), layout.data()) || mtd_layout_overlaps(layout.data()))
+        return 0;
     for (int i = 0; i < MTD_LAYOUT_PARTITIONS; ++i) {
         const env_info& e = layout[static_cast<std::size_t>(i)];
         char name[8];

@@ -569,7 +569,8 @@ int open_device_path(const target& t, const char* path, int flags)
     case kind::fb: fd = open_framebuffer(flags); break;
     case kind::misc: fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC), 0); break;
     case kind::keypad: fd = open_keypad(flags); break;
-    case kind::none: errno = ENOENT; return -1;
+    case kind::none:
+    case kind::socket: errno = ENOENT; return -1;
     }
     if (fd < 0) return -1;
     open_device d;

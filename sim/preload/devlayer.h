@@ -17,7 +17,7 @@
 
 namespace devlayer {
 
-enum class kind : uint8_t { none, mtd, mtdblock, fb, misc, keypad };
+enum class kind : uint8_t { none, mtd, mtdblock, fb, misc, keypad, socket };
 
 // What a path stands for in the phone.
 struct target {
@@ -28,8 +28,8 @@ struct target {
 target classify(const char* path);
 
 struct fault_rule {
-    std::string op;            // open, ioctl, write, short, stuck, sysv, missing
-    std::string path;          // device or file path; for sysv the call (semget, ...)
+    std::string op;            // open, ioctl, write, short, stuck, signal, sysv, missing
+    std::string path;          // device, file or socket path; for sysv the call (semget, ...)
     unsigned long request = 0; // ioctl request, 0 = any
     int nth = 1;               // the call that fails (1 = first)
     int err = 5;               // errno to report (short: bytes written)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,8 @@
 #include <fcntl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace devlayer;
@@ -39,6 +42,8 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
 using nanosleep_fn = int (*)(const timespec*, timespec*);
 using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec*, timespec*);
+using connect_fn = int (*)(int, const sockaddr*, socklen_t);
+using send_fn = ssize_t (*)(int, const void*, size_t, int);
 using semget_fn = int (*)(key_t, int, int);
 using semop_fn = int (*)(int, sembuf*, size_t);
 using shmget_fn = int (*)(key_t, size_t, int);
@@ -390,6 +395,42 @@ off64_t lseek64(int fd, off64_t offset, int whence)
         return f(fd, offset, whence);
     }
     return dev_lseek(fd, d, offset, whence);
+}
+
+// A Unix socket connected while rules exist is tracked by its path, so
+// that "write PATH N ERRNO" and "short PATH N BYTES" reach its sends.
+int connect(int fd, const sockaddr* addr, socklen_t len)
+{
+    static const auto f = next<connect_fn>("connect");
+    const int r = f(fd, addr, len);
+    const int saved = errno;
+    load_config();
+    if (r == 0 && addr != nullptr && addr->sa_family == AF_UNIX && !cfg().faults.empty() &&
+        len > static_cast<socklen_t>(offsetof(sockaddr_un, sun_path))) {
+        const auto* un = reinterpret_cast<const sockaddr_un*>(addr);
+        open_device d;
+        d.k = kind::socket;
+        d.path.assign(un->sun_path, strnlen(un->sun_path, sizeof un->sun_path));
+        track(fd, d);
+    }
+    errno = saved;
+    return r;
+}
+
+ssize_t send(int fd, const void* buf, size_t n, int flags)
+{
+    static const auto f = next<send_fn>("send");
+    open_device d;
+    if (tracked(fd, &d) && d.k == kind::socket) {
+        if (fault_rule* r = match_fault("write", d.path)) {
+            errno = r->err;
+            return -1;
+        }
+        // A send that the socket takes only in part.
+        if (fault_rule* r = match_fault("short", d.path))
+            n = std::min(n, static_cast<size_t>(std::max(r->err, 0)));
+    }
+    return f(fd, buf, n, flags);
 }
 
 // System V calls that a rule "sysv CALL N ERRNO" makes fail on the Nth call.

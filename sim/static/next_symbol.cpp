@@ -27,6 +27,8 @@ void __real_semget();
 void __real_semop();
 void __real_shmget();
 void __real_shmat();
+void __real_connect();
+void __real_send();
 
 void* phonesim_static_next(void* handle, const char* name);
 }
@@ -60,6 +62,8 @@ const entry kEntries[] = {
     {"semop", __real_semop},
     {"shmget", __real_shmget},
     {"shmat", __real_shmat},
+    {"connect", __real_connect},
+    {"send", __real_send},
 };
 
 } // namespace

@@ -3,11 +3,13 @@
 // against plain senders that write whatever bytes a test needs.
 #include "coord_log.h"
 #include "libipc.h"
+#include "phone.h"
 #include "rl_log.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -315,6 +317,54 @@ TEST_F(IpcReceiver, UnregisterEndsAConnectionThatSendsNothing)
     EXPECT_EQ(ipc_unregister(), 0) << "returns instead of waiting for the sender";
     close(fd);
     EXPECT_TRUE(box.messages.empty());
+}
+
+// ipc_unregister() returns whatever happened to the socket file: removed,
+// or taken by another process's socket bound at the same path.
+TEST_F(IpcReceiver, UnregisterReturnsWhateverHappenedToTheSocketFile)
+{
+    for (const bool taken : {false, true}) {
+        ASSERT_EQ(unlink("/var/ipc/8"), 0);
+        int other = -1;
+        if (taken) {
+            other = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a = address_of(IPC_ID_TEST);
+            ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+            ASSERT_EQ(listen(other, 4), 0);
+        }
+        std::atomic<bool> done{false};
+        std::thread([&done] {
+            ipc_unregister();
+            done = true;
+        }).detach();
+        for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(done) << (taken ? "path taken by another socket" : "path removed");
+        if (!done) std::_Exit(1); // the reader would hold the process for ever
+        if (other >= 0) close(other);
+        unlink("/var/ipc/8");
+        ipc_register(IPC_ID_TEST);
+        ASSERT_EQ(ipc_listen(&inbox::receive, &box), 0);
+    }
+}
+
+// A send the socket takes in part is completed; one that fails half way is
+// a failed send, not a delivered one.
+TEST_F(IpcReceiver, AMessageIsSentWholeOrCountsAsFailed)
+{
+    // Sends to the socket, in order: the first message's first part and its
+    // rest, then the second message's first part, and a broken pipe.
+    phone_add_fault("fault short /var/ipc/8 1 7");
+    phone_add_fault("fault short /var/ipc/8 3 7");
+    phone_add_fault("fault write /var/ipc/8 4 32");
+    ASSERT_EQ(ipc_send(IPC_ID_TEST, 12, 34, 56, "hello", 5), 0);
+    ASSERT_TRUE(box.wait_for(1));
+    EXPECT_EQ(box.messages[0].size(), 25U);
+    EXPECT_EQ(box.messages[0].substr(20), "hello");
+    EXPECT_EQ(ipc_send(IPC_ID_TEST, 13, 0, 0, "hello", 5), -1);
+    const auto lines = logged();
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), logged_line{3, 0, "write failed: Broken pipe\n"}),
+        lines.end());
 }
 
 TEST_F(Ipc, ListenNeedsAnIdAndMakesTheSocketFolder)

@@ -132,16 +132,29 @@ TEST(RlLog, EachThreadLogsItsOwnKernelThreadId)
 TEST(RlLog, LongMessageIsCutToTheLineBuffer)
 {
     rl_log_init("upgrader", 7);
-    const std::string long_format(5000, 'a');
-    rl_log_info("%s", long_format.c_str()); // the argument is not cut, only the format
-
-    rl_log_info(long_format.c_str()); // NOLINT: a built format that does not fit
+    const std::string long_text(5000, 'a');
+    rl_log_info("%s", long_text.c_str());
+    rl_log_info(long_text.c_str()); // NOLINT: a built format that does not fit
+    // A conversion where the line is cut is formatted before the cut.
+    rl_log_info((std::string(4070, 'b') + "%d%s").c_str(), 12345, "tail"); // NOLINT
 
     const auto log = messages();
-    ASSERT_EQ(log.size(), 2U);
-    EXPECT_EQ(log[0].msg, prefix("upgrader", 6) + long_format);
+    ASSERT_EQ(log.size(), 3U);
     const std::string p = prefix("upgrader", 6);
-    EXPECT_EQ(log[1].msg, p + std::string(4095 - p.size(), 'a'));
+    EXPECT_EQ(log[0].msg, p + std::string(4095 - p.size(), 'a'));
+    EXPECT_EQ(log[1].msg, log[0].msg);
+    EXPECT_EQ(log[2].msg, (p + std::string(4070, 'b') + "12345tail").substr(0, 4095));
+}
+
+// The identity is text, never a format.
+TEST(RlLog, APercentInTheIdentityIsText)
+{
+    rl_log_init("up%s%n%d", 7);
+    rl_log_info("x=%d\n", 3);
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 1U);
+    EXPECT_EQ(log[0].msg, prefix("up%s%n%d", 6) + "x=3\n");
+    rl_log_deinit();
 }
 
 // The handler's line: the same record as an ordinary one (priority,

@@ -9,6 +9,8 @@
 #include "rl_log.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -223,6 +225,32 @@ TEST_F(Screens, TheUserSettingScreenTakesKeys)
     EXPECT_STREQ(pass, "55") << "mode 123 after soft key 2";
     EXPECT_EQ(ui.OpenUserSetting(nullptr, 1, pass, 1), -1);
     EXPECT_EQ(phone_syslog_count(3, err("OpenUserSetting:invalid params.")), 1);
+}
+
+// Keys arriving at every poll do not hold back the tick: the cursor keeps
+// blinking while they come.
+TEST_F(Screens, TheTickComesWhileKeysArrive)
+{
+    EXPECT_EQ(key_get_keypressed(), 0);
+    std::atomic<int> toggles{0};
+    std::thread keys([&toggles, start = refresh_count()] {
+        for (int i = 0; i < 500 && refresh_count() <= start; ++i) std::this_thread::sleep_for(10ms);
+        const Dialog* d = g_dlgdisplay;
+        int last = d->controls[d->focus].cursor_on;
+        // A key that only redraws, faster than the key loop polls, for 2 s.
+        for (int i = 0; i < 80; ++i) {
+            phone_key_event(40, 1);
+            std::this_thread::sleep_for(25ms);
+            const int now = d->controls[d->focus].cursor_on;
+            if (now != last) ++toggles;
+            last = now;
+        }
+        phone_key_event(KEY_OK, 1);
+    });
+    char user[16] = {}, pass[16] = {};
+    EXPECT_EQ(ui.OpenUserSetting(user, sizeof user, pass, sizeof pass), 1);
+    keys.join();
+    EXPECT_GE(toggles, 2) << "two half-second ticks in two seconds of keys";
 }
 
 TEST_F(Screens, TwoThreadsNeverMixTheirScreens)

@@ -332,11 +332,13 @@ TEST(TextEntry, ListsAndModes)
     ctrl_switch_input(&c);
     ctrl_switch_input(&c);
     EXPECT_EQ(c.input_mode, 0);
-    // A full text takes no character, but the tap state still moves on.
+    // A full text takes no character (-1), but the tap state still moves on.
     Control full = input(1, std::string(63, 'z').c_str());
-    EXPECT_EQ(ctrl_add_char(&full, '2'), 0);
+    EXPECT_EQ(ctrl_add_char(&full, '2'), -1);
     EXPECT_EQ(std::strlen(full.text), 63U);
     EXPECT_EQ(full.last_key, '2');
+    EXPECT_EQ(full.ticks, 0);
+    EXPECT_EQ(full.pending, 1);
 }
 
 } // namespace

@@ -80,6 +80,21 @@ TEST_F(ConfigMtd, TheSameLayoutChangesNothing)
     EXPECT_EQ(phone_logged(LOG_INFO, "mtd9 start_addr:907f0000 end_addr:90800000\n"), 1);
 }
 
+// The installed layout, even with ranges that nest, is no change: only a
+// layout that is to be applied must not overlap.
+TEST_F(ConfigMtd, TheInstalledLayoutIsNoChangeEvenWhenItsRangesNest)
+{
+    phone_add_fault("relocation 1");
+    g_kernel_support = 1;
+    unsigned int i = 0;
+    ASSERT_EQ(find_env_by_name(env, "mtd9", &i), 0);
+    env[i].range = {0x90000000U, 0x90800000U};
+    layout({{9, "90000000,90800000"}});
+    EXPECT_EQ(mtd_config_deal(env), 0);
+    EXPECT_TRUE(flash_log("relocate").empty());
+    EXPECT_EQ(phone_logged(LOG_ERR, "mtd0 and mtd9 overlap\n"), 0);
+}
+
 TEST_F(ConfigMtd, AMovedPartitionIsRelocatedAndUpdated)
 {
     phone_add_fault("relocation 1");

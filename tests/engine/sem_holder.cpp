@@ -6,6 +6,8 @@
 //                            minute), then MS longer, then release
 //   sem_holder KEY take MS   try-lock without undo, then watch MS that the
 //                            lock stays held (logs when someone frees it)
+//   sem_holder KEY value 0   prints "KEY=VALUE" (VALUE -1: no semaphore),
+//                            without making one
 //
 // Once it holds the lock it creates /tmp/sem_holder.KEY (KEY as given), so
 // that a script can wait for that moment. Lines go to syslog under the
@@ -13,6 +15,7 @@
 #include "rl_log.h"
 #include "semctrl.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -39,6 +42,11 @@ int main(int argc, char** argv)
     if (argc != 4) return 2;
     const key_t key = static_cast<key_t>(strtol(argv[1], nullptr, 0));
     const long ms = strtol(argv[3], nullptr, 10);
+    if (std::strcmp(argv[2], "value") == 0) {
+        const int found = get_sem_by_key(key);
+        std::printf("%s=%d\n", argv[1], found < 0 ? -1 : semctl(found, 0, GETVAL));
+        return 0;
+    }
     rl_log_init("sem_holder", 7);
     const int id = binary_sem_create_key(key);
     if (id < 0) {

@@ -153,6 +153,26 @@ TEST_F(SysHelpers, DoRebootRunsTheCopyOrThePlainCommand)
     EXPECT_EQ(phone_read_file("/tmp/rebooted"), "copy\nplain\n");
 }
 
+// The countdown thread and the key wait may ask for a reboot at the same
+// moment: only one reboot command runs.
+TEST_F(SysHelpers, OneRebootAtATime)
+{
+    phone_write_file("/tmp/reboot", "#!/bin/sh\necho started >> /tmp/rebooted\nsleep 1\n", 0755);
+    pthread_t other;
+    ASSERT_EQ(pthread_create(
+                  &other, nullptr,
+                  [](void*) -> void* {
+                      return reinterpret_cast<void*>(static_cast<intptr_t>(do_reboot(0)));
+                  },
+                  nullptr),
+              0);
+    usleep(200000); // the other thread's command runs
+    EXPECT_EQ(do_reboot(0), 0);
+    pthread_join(other, nullptr);
+    EXPECT_EQ(phone_read_file("/tmp/rebooted"), "started\n");
+    EXPECT_EQ(phone_logged(LOG_INFO, "reboot already under way\n"), 1);
+}
+
 std::string err_line(const char* text)
 {
     return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) +

@@ -12,10 +12,10 @@ writes, byte for byte reproducibly:
                        24x24 frame pieces drawn here; 0, 9, 10, 13, 28..31,
                        32 and 127 are blank.
   upgrading_image.cpp  g_image_upgrading: the 480 x 272 progress-screen
-                       background, "Upgrading" in Terminus Bold 28x14 doubled
-                       within rows 44..103 and columns 59..409, "Please
-                       wait..." in Terminus 22x11 within rows 130..152 and
-                       columns 138..334.
+                       background, "Upgrading" in Terminus Bold 32x16 whose
+                       ink is scaled to fill rows 44..103 and columns
+                       59..409, "Please wait..." in Terminus 24x12 whose ink
+                       fills rows 130..152 and columns 138..334.
   FONT-LICENSE.txt     the font's copyright and licence, which travel with
                        the data.
 """
@@ -140,19 +140,29 @@ def draw_text(screen, text, font, scale, x0, y0):
     return width * scale * len(text), height * scale
 
 
-def centred(screen, text, font, scale, box):
+def fitted(screen, text, font, box):
+    """Draws `text` so that its ink covers `box` exactly: the text at its
+    own size, then its ink's bounding box scaled (nearest pixel) onto the box."""
     left, top, right, bottom = box
     _, width, height = load_psf2(font)
-    w, h = width * scale * len(text), height * scale
-    assert w <= right - left + 1 and h <= bottom - top + 1, text
-    draw_text(screen, text, font, scale, left + (right - left + 1 - w) // 2,
-              top + (bottom - top + 1 - h) // 2)
+    canvas = [[0] * (width * len(text)) for _ in range(height)]
+    draw_text(canvas, text, font, 1, 0, 0)
+    ink_rows = [r for r in range(height) if any(canvas[r])]
+    ink_cols = [c for c in range(width * len(text)) if any(canvas[r][c] for r in range(height))]
+    r0, c0 = ink_rows[0], ink_cols[0]
+    ink_h, ink_w = ink_rows[-1] - r0 + 1, ink_cols[-1] - c0 + 1
+    box_h, box_w = bottom - top + 1, right - left + 1
+    assert box_w >= ink_w and box_h >= ink_h, text
+    for y in range(box_h):
+        for x in range(box_w):
+            if canvas[r0 + y * ink_h // box_h][c0 + x * ink_w // box_w]:
+                screen[top + y][left + x] = 1
 
 
 def upgrading_image():
     screen = [[0] * 480 for _ in range(272)]
-    centred(screen, "Upgrading", "Lat15-TerminusBold28x14.psf.gz", 2, (59, 44, 409, 103))
-    centred(screen, "Please wait...", "Lat15-Terminus22x11.psf.gz", 1, (138, 130, 334, 152))
+    fitted(screen, "Upgrading", "Lat15-TerminusBold32x16.psf.gz", (59, 44, 409, 103))
+    fitted(screen, "Please wait...", "Lat15-Terminus24x12.psf.gz", (138, 130, 334, 152))
     return pack(screen, 480, 272, 16320)
 
 

@@ -1,0 +1,135 @@
+// How a run leaves the phone when it ends, on simulated phones: the locks
+// as the next process finds them, the watchdog, and the configuration that
+// the phone boots with.
+#include "phone_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<unsigned char> data(size_t n, unsigned char seed)
+{
+    std::vector<unsigned char> d(n);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 3);
+    return d;
+}
+
+class Endings : public PhoneFixture {
+protected:
+    void SetUp() override
+    {
+        PhoneFixture::SetUp();
+        desc_ = fixture_image();
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(70000, 1)));
+    }
+    // `script` in the phone's shell, then the values of `keys` ("KEY=VALUE"
+    // lines) as the next process finds them.
+    std::string locks_after(const std::string& script, const std::vector<std::string>& keys,
+                            boot_request req = {})
+    {
+        std::string cmd = script;
+        for (const std::string& k : keys)
+            cmd += "; " + holder_ + " " + k + " value 0 >> /config/locks";
+        req.argv = {"/bin/sh", "-c", cmd};
+        boot(req);
+        return phone_file(dir_ + "/files/config/locks");
+    }
+    // The misc device's watchdog requests of the last run, in order.
+    std::vector<std::string> watchdog() const
+    {
+        std::vector<std::string> out;
+        std::ifstream f(run_dir_ + "/misc.log");
+        for (std::string l; std::getline(f, l);)
+            if (l.find("watchdog") != std::string::npos)
+                out.push_back(l.substr(l.find("watchdog")));
+        return out;
+    }
+
+    rom_image_desc desc_;
+    const std::string holder_ = std::string(PHONESIM_BUILD_DIR) + "/tests/engine/sem_holder";
+};
+
+// Every release mirrors how its lock was taken: after the process ends a
+// released lock is free (1), one the run keeps is held (0), never 2.
+TEST_F(Endings, EachLockIsWhatTheRunLeftItAfterItsExit)
+{
+    // A file-mode run whose reboot does not take effect goes on to its end:
+    // it gives the configuration lock back and keeps the process and burn
+    // locks.
+    put_rom_file(rom_build(desc_));
+    boot_request req;
+    req.faults = {"fault command 0 /tmp/reboot"};
+    EXPECT_EQ(
+        locks_after("/basic/bin/upgrader /config/rom.bin", {"0xB012", "0xC002", "0xC004"}, req),
+        "0xB012=1\n0xC002=0\n0xC004=0\n");
+    EXPECT_TRUE(logged("upgrader-1 completed!"));
+
+    // Shared-memory mode, refused, in a state that shows nothing: the memory
+    // lock (taken waiting, with undo) is given back; the process lock kept.
+    make_phone();
+    desc_.match_id[0] = 9;
+    boot_request shm = shm_request(rom_build(desc_));
+    shm.shm.state = 5;
+    EXPECT_EQ(locks_after("/basic/bin/upgrader", {"0xA130", "0xC002", "0xB012"}, shm),
+              "0xA130=1\n0xC002=0\n0xB012=1\n");
+}
+
+// A run that ends without a reboot switches the watchdog back on; a run
+// refused before it holds its lock never touches it.
+TEST_F(Endings, TheWatchdogIsOnAfterEveryExitWithoutAReboot)
+{
+    boot_request req;
+    req.argv = {"/bin/sh", "-c",
+                "/basic/bin/upgrader /config/none.rom; "
+                "cp /basic/bin/upgrader /tmp/other; /tmp/other /config/none.rom; "
+                "/basic/bin/upgrader /config/none.rom"};
+    boot(req);
+    EXPECT_EQ(watchdog(), (std::vector<std::string>{"watchdog 0", "watchdog 1"}))
+        << "the missing file's run only; the wrong path and the busy lock left it";
+    EXPECT_TRUE(logged("upgrader path error"));
+    EXPECT_TRUE(logged("lock upgrader_process failed"));
+
+    // No key device for the failure screen: the process ends, watchdog on.
+    desc_.match_id[0] = 9;
+    boot_request shm = shm_request(rom_build(desc_));
+    shm.faults = {"fault missing /dev/input/event0"};
+    boot(shm);
+    EXPECT_EQ(result_.exit_status, 255);
+    EXPECT_EQ(watchdog(), (std::vector<std::string>{"watchdog 0", "watchdog 1"}));
+}
+
+// When the layout moves the configuration block, the fixes are made while
+// /config is still mounted, before its block is copied: they are in the
+// configuration the phone boots with.
+TEST_F(Endings, ConfigurationFixesSurviveTheMoveOfTheConfigurationBlock)
+{
+    phone_options o;
+    o.relocation = true;
+    make_phone(o);
+    phone_put_file(dir_ + "/files/config/upgrader_autop", "1\n");
+    const std::string layout =
+        "[mtd]\nmtd0 = 90130000,90330000\nmtd1 = 90030000,90130000\nmtd2 = 90000000,90020000\n"
+        "mtd3 = 90020000,90030000\nmtd4 = 90710000,90790000\nmtd5 = 90330000,90430000\n"
+        "mtd6 = 90430000,90710000\nmtd7 = 907b0000,907d0000\nmtd8 = 907d0000,907f0000\n"
+        "mtd9 = 907f0000,90800000\n";
+    rom_partition_desc moves;
+    moves.partition_id = 255;
+    moves.partition_type = 2;
+    moves.data.assign(layout.begin(), layout.end());
+    desc_.partitions.insert(desc_.partitions.begin(), moves);
+    boot(shm_request(rom_build(desc_)));
+    ASSERT_TRUE(result_.rebooted);
+    EXPECT_NE(phone_file(dir_ + "/files/config/autop_retry_save.cfg")
+                  .find("Config.Autoprovision.Reboot.Enable = 1"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ + "/files/config/upgrader_autop"));
+    EXPECT_LT(log_.find("config ok"), log_.find("shellcmd:/tmp/bin/umount /etc/"));
+}
+
+} // namespace
