@@ -3,11 +3,12 @@
 //
 //   callgrind_count FILE FUNCTION [EXCLUDED_OBJECT]
 //
-// prints one line: "calls N total T excluded E per_call P", where N is the
-// number of calls into FUNCTION (its exact demangled name), T the
-// instructions collected, E those spent in calls from other objects into
-// an object whose path contains EXCLUDED_OBJECT (the simulated phone's
-// device layer, which stands in for the kernel), and P = (T - E) / N.
+// prints one line: "calls N total T excluded E inclusive I per_call P",
+// where N is the number of calls into FUNCTION (its exact demangled name),
+// T the instructions collected, E those spent in calls from other objects
+// into an object whose path contains EXCLUDED_OBJECT (the simulated
+// phone's device layer, which stands in for the kernel), I the inclusive
+// instructions of the calls into FUNCTION, and P = (T - E) / N.
 // Exit status 1 when the file cannot be read or holds no such call.
 #include <cstdio>
 #include <cstdlib>
@@ -67,12 +68,13 @@ int main(int argc, char** argv)
     const std::string excluded = argc > 3 ? argv[3] : "";
     std::map<std::string, std::string> obs, fns;
     std::string ob, cob, cfn, line, rest;
-    unsigned long long total = 0, excluded_ir = 0, calls = 0;
-    bool have_total = false, call_pending = false, into_excluded = false;
+    unsigned long long total = 0, excluded_ir = 0, calls = 0, inclusive = 0;
+    bool have_total = false, call_pending = false, into_excluded = false, into_function = false;
     while (std::getline(in, line)) {
         if (call_pending) {
             // The line after "calls=" holds the call's inclusive cost.
             if (into_excluded) excluded_ir += last_number(line);
+            if (into_function) inclusive += last_number(line);
             call_pending = false;
             cob.clear();
             continue;
@@ -89,7 +91,8 @@ int main(int argc, char** argv)
             const std::string callee_ob = cob.empty() ? ob : cob;
             into_excluded = !excluded.empty() && callee_ob.find(excluded) != std::string::npos &&
                             ob.find(excluded) == std::string::npos;
-            if (cfn == function) calls += std::strtoull(rest.c_str(), nullptr, 10);
+            into_function = cfn == function;
+            if (into_function) calls += std::strtoull(rest.c_str(), nullptr, 10);
             call_pending = true;
         } else if (starts(line, "totals:", &rest) || starts(line, "summary:", &rest)) {
             std::istringstream(rest) >> total;
@@ -100,7 +103,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "callgrind_count: no call of %s in %s\n", function.c_str(), argv[1]);
         return 1;
     }
-    std::printf("calls %llu total %llu excluded %llu per_call %llu\n", calls, total, excluded_ir,
-                (total - excluded_ir) / calls);
+    std::printf("calls %llu total %llu excluded %llu inclusive %llu per_call %llu\n", calls, total,
+                excluded_ir, inclusive, (total - excluded_ir) / calls);
     return 0;
 }

@@ -32,7 +32,7 @@ bool in_phone()
     return std::getenv("PHONESIM_INSIDE") != nullptr;
 }
 
-int run_in_phone(int argc, char** argv)
+int run_in_phone(int argc, char** argv, const phone_setup& setup)
 {
     char dir[] = "/tmp/phonesim-bench.XXXXXX";
     if (mkdtemp(dir) == nullptr) {
@@ -44,6 +44,9 @@ int run_in_phone(int argc, char** argv)
     req.argv = {own_path()};
     for (int i = 1; i < argc; ++i) req.argv.emplace_back(argv[i]);
     req.env = {"PHONESIM_INSIDE=1"};
+    req.env.insert(req.env.end(), setup.env.begin(), setup.env.end());
+    req.faults = setup.faults;
+    req.time_scale = setup.time_scale;
     req.host_binds = {PHONESIM_BUILD_DIR};
     req.end_with_program = true;
     int status = 1;

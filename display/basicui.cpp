@@ -8,9 +8,13 @@
 #include "lcd.h"
 #include "rl_log.h"
 
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +40,15 @@ int g_key_passes = 0;
 // countdown and the key wait both draw, and a frame must never be half of
 // one screen and half of another.
 std::mutex g_screen_lock;
+
+// The progress screen is on the panel whole, as the last screen drawn: a
+// new percentage then redraws only the bar's track and the bar.
+bool g_progress_shown = false;
+
+// The progress bar's lines: the frame, the white track, the bar.
+constexpr rect kBarFrame = {40, 220, 404, 20};
+constexpr rect kBarTrack = {42, 222, 400, 16};
+constexpr rect kBar = {44, 224, 0, 12};
 
 void set_line(DisplayLine* l, int x, int y, int w, int h, const char* label)
 {
@@ -64,10 +77,102 @@ void log_do(const char* what)
     rl_log_debug("Do %s", what);
 }
 
+// Posted progress frames are drawn by a thread of their own: a burn hands
+// its percentage over and goes on with the next erase or write while the
+// frame is drawn, so the flash never waits for the display. One frame at a
+// time is handed over, in order, and every other screen first waits until
+// the frame handed over is on the panel: the person sees the same screens
+// in the same order. When no thread can be started, frames are drawn on
+// the caller's.
+struct progress_drawer {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool pending = false; // a percentage handed over and not yet drawn
+    int percent = 0;
+    enum { not_started, running, unavailable } state = not_started;
+};
+
+progress_drawer& drawer()
+{
+    static progress_drawer* d = new progress_drawer; // lives as long as its thread
+    return *d;
+}
+
+void* draw_progress_frames(void*)
+{
+    progress_drawer& d = drawer();
+    std::unique_lock<std::mutex> hold(d.lock);
+    for (;;) {
+        d.changed.wait(hold, [&d] { return d.pending; });
+        const int percent = d.percent;
+        hold.unlock();
+        basicui_open_upgrading(percent);
+        hold.lock();
+        d.pending = false;
+        d.changed.notify_all();
+    }
+    return nullptr;
+}
+
+// Waits until the frame handed over, if any, is on the panel.
+void progress_settle()
+{
+    progress_drawer& d = drawer();
+    std::unique_lock<std::mutex> hold(d.lock);
+    d.changed.wait(hold, [&d] { return !d.pending; });
+}
+
+// Starts the drawing thread, with every signal blocked (they are the main
+// thread's business) and a small stack. Called with the drawer's lock held.
+void start_drawer(progress_drawer* d)
+{
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_attr_t attr;
+    bool started = false;
+    if (pthread_attr_init(&attr) == 0) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attr, 256 * 1024);
+        if (pthread_sigmask(SIG_BLOCK, &all, &saved) == 0) {
+            pthread_t thread;
+            const int err = pthread_create(&thread, &attr, draw_progress_frames, nullptr);
+            pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+            if (err == 0)
+                started = true;
+            else
+                rl_log_warn("progress frames drawn in turn: no thread (%s)", std::strerror(err));
+        }
+        pthread_attr_destroy(&attr);
+    }
+    d->state = started ? progress_drawer::running : progress_drawer::unavailable;
+    // A frame still being drawn when the program ends is finished first.
+    if (started) std::atexit(progress_settle);
+}
+
+// Hands `percent` over to the drawing thread, or draws it here.
+void progress_hand_over(int percent)
+{
+    progress_drawer& d = drawer();
+    {
+        std::unique_lock<std::mutex> hold(d.lock);
+        if (d.state == progress_drawer::not_started) start_drawer(&d);
+        if (d.state == progress_drawer::running) {
+            d.changed.wait(hold, [&d] { return !d.pending; });
+            d.percent = percent;
+            d.pending = true;
+            d.changed.notify_all();
+            return;
+        }
+    }
+    basicui_open_upgrading(percent);
+}
+
 } // namespace
 
 int basicui_init()
 {
+    // A panel opened anew holds none of the screens drawn before.
+    g_progress_shown = false;
     return lcd_init();
 }
 
@@ -85,6 +190,7 @@ int basicui_open_display_info(DisplayInfo* info, int wait)
 {
     {
         const std::lock_guard<std::mutex> hold(g_screen_lock);
+        g_progress_shown = false;
         open_dlg(g_dlgdisplay, info);
     }
     if (wait == 0) return 0;
@@ -109,16 +215,33 @@ int basicui_open_display_info(DisplayInfo* info, int wait)
 
 int basicui_open_upgrading(int percent)
 {
+    const int bar = percent > 100 ? kBarMax : percent * kBarMax / 100;
+    {
+        // The screen is already up: only the track and the bar change, and
+        // only they are redrawn and marked (the same pixels as a whole new
+        // screen, for a fraction of the conversion).
+        const std::lock_guard<std::mutex> hold(g_screen_lock);
+        Dialog* d = g_dlgdisplay;
+        if (g_progress_shown && d->image == g_image_upgrading) {
+            d->controls[3].w = static_cast<std::uint16_t>(bar > 0 ? bar : 0);
+            ctrl_show(&d->controls[2], 1);
+            ctrl_show(&d->controls[3], 1);
+            lcd_refresh();
+            return 0;
+        }
+    }
     DisplayInfo info;
     basicui_displayline_init(&info);
     info.image = g_image_upgrading;
-    set_line(&info.lines[1], 40, 220, 404, 20, nullptr);
+    set_line(&info.lines[1], kBarFrame.x, kBarFrame.y, kBarFrame.w, kBarFrame.h, nullptr);
     info.lines[1].reverse = 1;
-    set_line(&info.lines[2], 42, 222, 400, 16, nullptr);
-    const int bar = percent > 100 ? kBarMax : percent * kBarMax / 100;
-    set_line(&info.lines[3], 44, 224, bar > 0 ? bar : 0, 12, nullptr);
+    set_line(&info.lines[2], kBarTrack.x, kBarTrack.y, kBarTrack.w, kBarTrack.h, nullptr);
+    set_line(&info.lines[3], kBar.x, kBar.y, bar > 0 ? bar : 0, kBar.h, nullptr);
     info.lines[3].reverse = 1;
-    return basicui_open_display_info(&info, 0);
+    const int r = basicui_open_display_info(&info, 0);
+    const std::lock_guard<std::mutex> hold(g_screen_lock);
+    g_progress_shown = true;
+    return r;
 }
 
 int basicui_open_update_info(UpdateInfoText* text)
@@ -176,11 +299,13 @@ int basicui_get_keypressed()
 
 int CBasicUI::Init()
 {
+    progress_settle();
     return basicui_init();
 }
 
 void CBasicUI::Deinit()
 {
+    progress_settle();
     basicui_deinit();
 }
 
@@ -192,6 +317,7 @@ void CBasicUI::ShowVersion()
 
 int CBasicUI::ShowUpgradingFailedInfo(char* msg, int code)
 {
+    progress_settle();
     log_do("ShowUpgradingFailedInfo");
     UpdateInfoText t = {};
     std::snprintf(t.title, sizeof t.title, "%s", "Upgrade Status");
@@ -210,6 +336,7 @@ int CBasicUI::ShowUpgradingFailedInfoWithID(char* msg, int id)
 
 int CBasicUI::ShowUpgradingAutop2FailedInfoWithID(int id, int seconds)
 {
+    progress_settle();
     log_do("ShowUpgradingAutop2FailedInfoWithID");
     UpdateInfoText t = {};
     std::snprintf(t.title, sizeof t.title, "%s", "Upgrade Status");
@@ -224,17 +351,31 @@ int CBasicUI::ShowUpgradingAutop2FailedInfoWithID(int id, int seconds)
 
 int CBasicUI::SetUpgradingProgressBar(int percent)
 {
+    progress_settle();
     basicui_open_upgrading(percent);
     return 0;
 }
 
+int CBasicUI::PostUpgradingProgressBar(int percent)
+{
+    progress_hand_over(percent);
+    return 0;
+}
+
+void CBasicUI::WaitUpgradingProgressBar()
+{
+    progress_settle();
+}
+
 void CBasicUI::DispNoticeInfo(char* text)
 {
+    progress_settle();
     basicui_display_updating_line(text);
 }
 
 void CBasicUI::ShowInfo(char** lines, int count)
 {
+    progress_settle();
     if (lines == nullptr || count < 1) {
         rl_log_err("%s: invalid params.", "ShowInfo");
         return;
@@ -250,6 +391,7 @@ void CBasicUI::ShowInfo(char** lines, int count)
 
 int CBasicUI::ShowUpgradingExtFailed()
 {
+    progress_settle();
     log_do("ShowUpgradingExtFailed");
     UpdateInfoText t = {};
     std::snprintf(t.title, sizeof t.title, "%s", "Upgrading Expansion Status");
@@ -262,6 +404,7 @@ int CBasicUI::ShowUpgradingExtFailed()
 
 int CBasicUI::ShowUpgradingExtInfo(int count)
 {
+    progress_settle();
     log_do("ShowUpgradingExtInfo");
     UpdateInfoText t = {};
     std::snprintf(t.title, sizeof t.title, "%s", "Upgrading Expansion Status");
@@ -274,6 +417,7 @@ int CBasicUI::ShowUpgradingExtInfo(int count)
 
 int CBasicUI::ShowUpgradedExtInfo(int count)
 {
+    progress_settle();
     log_do("ShowUpgradedExtInfo");
     UpdateInfoText t = {};
     std::snprintf(t.title, sizeof t.title, "%s", "Upgrading Expansion Status");
@@ -287,6 +431,7 @@ int CBasicUI::ShowUpgradedExtInfo(int count)
 
 int CBasicUI::OpenUserSetting(char* user, int user_size, char* passwd, int passwd_size)
 {
+    progress_settle();
     if (user == nullptr || passwd == nullptr) {
         rl_log_err("%s:invalid params.", "OpenUserSetting");
         return -1;

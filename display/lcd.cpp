@@ -31,7 +31,10 @@ framebuffer g_fb;
 // the 4-bit one its first quarter.
 alignas(16) std::uint8_t g_convert[LCD_CONVERT_SIZE];
 
-// The changed region, inclusive; the first refresh converts everything.
+// The changed region, inclusive: the bounding box of what was marked since
+// the last refresh (none when nothing was); the first refresh converts
+// everything.
+bool g_marked = true;
 std::uint16_t g_left = 0, g_top = 0, g_right = LCD_WIDTH - 1, g_bottom = LCD_HEIGHT - 1;
 
 // One bitmap byte (eight pixels, lowest bit first) in each panel format:
@@ -56,6 +59,13 @@ const conversion_tables g_tables;
 std::size_t copy_size()
 {
     return g_is_Gtype_basicui != 0 ? LCD_CONVERT_SIZE : LCD_COPY_SIZE_4BIT;
+}
+
+// The panel takes the whole buffer on every refresh, once. A function of
+// its own, so that a profile shows the copy apart from the conversion.
+__attribute__((noinline)) void copy_to_panel(void* fb)
+{
+    std::memcpy(fb, g_convert, copy_size());
 }
 
 // Converts one pixel the plain way (any coordinates; out-of-range ones
@@ -300,19 +310,30 @@ void lcd_set_redraw(int x1, int y1, int x2, int y2)
 {
     if (x2 < x1 || y2 < y1) return;
     auto u16 = [](int v) { return static_cast<std::uint16_t>(std::clamp(v, 0, 0xFFFF)); };
+    if (!g_marked) {
+        g_left = u16(x1);
+        g_right = u16(x2);
+        g_top = u16(y1);
+        g_bottom = u16(y2);
+        g_marked = true;
+        return;
+    }
     g_left = std::min(g_left, u16(x1));
     g_right = std::max(g_right, u16(x2));
     g_top = std::min(g_top, u16(y1));
     g_bottom = std::max(g_bottom, u16(y2));
 }
 
-void lcd_get_redraw(std::uint16_t* x1, std::uint16_t* y1, std::uint16_t* x2, std::uint16_t* y2)
+int lcd_get_redraw(std::uint16_t* x1, std::uint16_t* y1, std::uint16_t* x2, std::uint16_t* y2)
 {
+    const int marked = g_marked ? 1 : 0;
     if (x1 != nullptr) *x1 = g_left;
     if (y1 != nullptr) *y1 = g_top;
     if (x2 != nullptr) *x2 = g_right;
     if (y2 != nullptr) *y2 = g_bottom;
     g_left = g_top = g_right = g_bottom = 0;
+    g_marked = false;
+    return marked;
 }
 
 void lcd_refresh()
@@ -325,9 +346,9 @@ void lcd_copy_framebuffer(void* fb, const std::uint8_t* bitmap)
 {
     if (fb == nullptr || bitmap == nullptr) return;
     std::uint16_t left = 0, top = 0, right = 0, bottom = 0;
-    lcd_get_redraw(&left, &top, &right, &bottom);
+    const bool marked = lcd_get_redraw(&left, &top, &right, &bottom) != 0;
     const int on_screen_right = std::min<int>(right, LCD_WIDTH - 1);
-    for (int y = top; y <= bottom; ++y) {
+    for (int y = top; marked && y <= bottom; ++y) {
         if (y < LCD_HEIGHT) {
             convert_row(y, left, on_screen_right, bitmap);
             // Columns past the right edge wrap into the next row's bits.
@@ -336,8 +357,7 @@ void lcd_copy_framebuffer(void* fb, const std::uint8_t* bitmap)
             for (int x = left; x <= right; ++x) convert_pixel(x, y, bitmap);
         }
     }
-    std::memcpy(fb, g_convert, copy_size());
-    std::memcpy(fb, g_convert, copy_size());
+    copy_to_panel(fb);
 }
 
 int lcd_devctrl_refresh()

@@ -48,11 +48,14 @@ void lcd_draw_icon(std::uint16_t x, std::uint16_t y, std::uint16_t w, std::uint1
 
 // Widens the changed region; a reversed rectangle is ignored.
 void lcd_set_redraw(int x1, int y1, int x2, int y2);
-// Hands out the changed region and resets its bounds to 0.
-void lcd_get_redraw(std::uint16_t* x1, std::uint16_t* y1, std::uint16_t* x2, std::uint16_t* y2);
+// Hands out the changed region, the bounding box of everything marked since
+// the last call, and empties it. 1, or 0 (the bounds 0) when nothing was
+// marked.
+int lcd_get_redraw(std::uint16_t* x1, std::uint16_t* y1, std::uint16_t* x2, std::uint16_t* y2);
 void lcd_refresh();
-// Converts the changed region of `bitmap` and copies the whole buffer to
-// `fb` (twice). Nothing for a null pointer.
+// Converts the changed region of `bitmap` (nothing when nothing was marked)
+// and copies the whole converted buffer to `fb`, once. Nothing for a null
+// pointer.
 void lcd_copy_framebuffer(void* fb, const std::uint8_t* bitmap);
 int lcd_devctrl_refresh();
 int devctrl_refresh_lcd();

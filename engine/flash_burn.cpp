@@ -118,7 +118,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
             close(fd);
             return refuse(UPD_MSG_FLASH_ERASE_ERR);
         }
-        ui->SetUpgradingProgressBar(
+        ui->PostUpgradingProgressBar(
             base + static_cast<int>((j * static_cast<unsigned int>(step)) / erase_blocks));
     }
     const unsigned int size = part->partition_size;
@@ -130,7 +130,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
             close(fd);
             return refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
-        ui->SetUpgradingProgressBar(
+        ui->PostUpgradingProgressBar(
             base + step + static_cast<int>((j * static_cast<unsigned int>(step)) / write_blocks));
     }
     const unsigned int last = size % FLASH_BLOCK_SIZE;
@@ -194,28 +194,11 @@ int check_devices(const env_info* env_table, int partition_count, const partitio
     return 0;
 }
 
-} // namespace
-
-int burn_flash(const unsigned int* image, env_info* env_table, int partition_count,
-               partition_header* headers, int* burn_flags, CBasicUI* ui)
+// Burns every flagged partition in order. Returns 0 or the failure code.
+int burn_flagged(const unsigned char* bytes, env_info* env_table, int partition_count,
+                 const partition_header* headers, const int* burn_flags, int flagged, CBasicUI* ui)
 {
-    if (image == nullptr || env_table == nullptr || headers == nullptr || burn_flags == nullptr ||
-        ui == nullptr)
-        return -1;
-    // The arrays hold 16 entries; a larger count cannot come from an
-    // accepted image.
-    if (partition_count > ROM_PARTITIONS_MAX) return -1;
-    int flagged = 0;
-    for (int k = 0; k < partition_count; ++k)
-        if (burn_flags[k] == 1) ++flagged;
     int base = kProgressStart;
-    if (partition_count <= 0) {
-        ui->SetUpgradingProgressBar(kProgressDone);
-        return 0;
-    }
-    const int checked = check_devices(env_table, partition_count, headers, burn_flags);
-    if (checked != 0) return checked;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(image);
     for (int k = 0; k < partition_count; ++k) {
         if (burn_flags[k] != 1) continue;
         const partition_header* part = &headers[k];
@@ -248,6 +231,35 @@ int burn_flash(const unsigned int* image, env_info* env_table, int partition_cou
         if (r != 0) return r;
         base += 2 * step;
     }
+    return 0;
+}
+
+} // namespace
+
+int burn_flash(const unsigned int* image, env_info* env_table, int partition_count,
+               partition_header* headers, int* burn_flags, CBasicUI* ui)
+{
+    if (image == nullptr || env_table == nullptr || headers == nullptr || burn_flags == nullptr ||
+        ui == nullptr)
+        return -1;
+    // The arrays hold 16 entries; a larger count cannot come from an
+    // accepted image.
+    if (partition_count > ROM_PARTITIONS_MAX) return -1;
+    int flagged = 0;
+    for (int k = 0; k < partition_count; ++k)
+        if (burn_flags[k] == 1) ++flagged;
+    if (partition_count <= 0) {
+        ui->SetUpgradingProgressBar(kProgressDone);
+        return 0;
+    }
+    const int checked = check_devices(env_table, partition_count, headers, burn_flags);
+    if (checked != 0) return checked;
+    const int r = burn_flagged(reinterpret_cast<const unsigned char*>(image), env_table,
+                               partition_count, headers, burn_flags, flagged, ui);
+    // The frames of the blocks are drawn while the next block burns; the
+    // last of them is on the panel before the burn reports its end.
+    ui->WaitUpgradingProgressBar();
+    if (r != 0) return r;
     ui->SetUpgradingProgressBar(kProgressDone);
     return 0;
 }

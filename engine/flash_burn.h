@@ -2,12 +2,12 @@
 //
 // burn_flash() writes every partition of an accepted image whose burn flag
 // is set into its MTD partition (/dev/mtdN), erasing the whole partition
-// first, 64 KiB at a time, and moves the progress bar from 15 to 100.
-// Before it erases anything it checks that every such device is exactly
-// as large as its range; every block it writes is read back and compared.
-// mtd_write() writes a saved block file back into a partition, verified
-// the same way. The
-// relocation operations ask the platform's MTD driver whether it can move
+// first, 64 KiB at a time, and moves the progress bar from 15 to 100 (each
+// block's frame is drawn while the next block burns, and every frame is on
+// the panel when it returns). Before it erases anything it checks that
+// every such device is exactly as large as its range; every block it
+// writes is read back and compared. mtd_write() writes a saved block file
+// back into a partition, verified the same way. The relocation operations ask the platform's MTD driver whether it can move
 // a partition, and move one. Nothing here locks: the driver holds its burn
 // lock around all of it.
 #pragma once

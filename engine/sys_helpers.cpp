@@ -3,6 +3,7 @@
 
 #include "rl_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,11 +15,14 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kExecFailed = 127;
+constexpr long long kFirstPollUs = 1000;
+constexpr long long kLastPollUs = 50000;
 
 // Signal settings that system_ex() changes for the length of one call.
 struct saved_signals {
@@ -92,19 +96,29 @@ int run_attempt(const char* command, int timeout, int attempt, const saved_signa
         }
         return status;
     }
-    for (int remaining = timeout;;) {
+    // Polls that start at a millisecond and grow to 50 ms: a quick command
+    // is seen to end within about its own time, a long one costs few
+    // wake-ups. The time limit is the sum of the pauses, as it was of
+    // one-second sleeps before.
+    long long remaining_us = static_cast<long long>(timeout) * 1000000LL;
+    for (long long step_us = kFirstPollUs;;) {
         if (child_done(pid, &status)) return status;
-        sleep(1);
-        if (--remaining > 0) continue;
-        // A child that ended during the last second has not timed out.
-        if (child_done(pid, &status)) return status;
-        rl_log_warn("%s:%s retry %d times...", "system_ex", command, attempt);
-        if (kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0) {
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-        }
-        *timed_out = 1;
-        return -1;
+        if (remaining_us <= 0) break;
+        const long long pause = std::min(step_us, remaining_us);
+        const timespec ts = {static_cast<time_t>(pause / 1000000LL),
+                             static_cast<long>(pause % 1000000LL) * 1000L};
+        nanosleep(&ts, nullptr);
+        remaining_us -= pause;
+        step_us = std::min(step_us * 2, kLastPollUs);
     }
+    // A child that ended during the last pause has not timed out: the loop
+    // looked once more before it left.
+    rl_log_warn("%s:%s retry %d times...", "system_ex", command, attempt);
+    if (kill(-pid, SIGKILL) == 0 || kill(pid, SIGKILL) == 0) {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    }
+    *timed_out = 1;
+    return -1;
 }
 
 } // namespace

@@ -3,10 +3,13 @@
 
 #include "layout.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 screen decode_framebuffer(const std::vector<uint8_t>& fb)
 {
@@ -68,30 +71,64 @@ bool read_png(const std::string& path, screen* s)
     return true;
 }
 
+namespace {
+
+// The whole file into `out`, at most 1 MiB (a framebuffer is far less).
+bool read_whole(const std::string& path, std::vector<uint8_t>* out)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool sized = fstat(fd, &st) == 0 && st.st_size >= 0 && st.st_size <= (1 << 20);
+    out->resize(sized ? static_cast<size_t>(st.st_size) : 0);
+    size_t at = 0;
+    while (at < out->size()) {
+        const ssize_t n = read(fd, out->data() + at, out->size() - at);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+    }
+    out->resize(at);
+    close(fd);
+    return sized;
+}
+
+} // namespace
+
+frame_recorder::~frame_recorder()
+{
+    if (log_ != nullptr) fclose(log_);
+}
+
 void frame_recorder::refresh(const std::string& framebuffer_path, int64_t t_ms)
 {
-    std::ifstream f(framebuffer_path, std::ios::binary);
-    std::vector<uint8_t> fb((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const screen s = decode_framebuffer(fb);
-
     std::lock_guard<std::mutex> hold(lock_);
+    read_whole(framebuffer_path, &raw_);
     ++refreshes_;
-    const bool same = s.width != 0 && frames_ > 0 && s.grey == last_.grey;
-    if (s.width != 0 && !same) {
-        ++frames_;
-        last_ = s;
-        mkdir((dir_ + "/frames").c_str(), 0755);
-        char name[32];
-        snprintf(name, sizeof name, "%04d.png", frames_);
-        write_png(dir_ + "/frames/" + name, s);
+    // Unchanged bytes are the same picture; changed bytes may still decode
+    // to it (the second byte of a 16-bit pixel is not shown).
+    const bool shown = raw_.size() == phone::kFbSize16 || raw_.size() == phone::kFbSize4;
+    bool same = frames_ > 0 && raw_ == last_raw_;
+    if (shown && !same) {
+        screen s = decode_framebuffer(raw_);
+        same = frames_ > 0 && s.grey == last_.grey;
+        last_raw_ = raw_;
+        if (!same) {
+            ++frames_;
+            last_ = std::move(s);
+            mkdir((dir_ + "/frames").c_str(), 0755);
+            char name[32];
+            snprintf(name, sizeof name, "%04d.png", frames_);
+            const std::string path = dir_ + "/frames/" + name;
+            if (!write_png(path, last_))
+                fprintf(stderr, "phonesim: %s: %s\n", path.c_str(), strerror(errno));
+        }
     }
-    FILE* log = fopen((dir_ + "/frames.jsonl").c_str(), "a");
-    if (log != nullptr) {
-        fprintf(log, "{\"t_ms\":%lld,\"refresh\":%d,\"frame\":%d,\"new\":%s,\"panel_bits\":%d}\n",
-                static_cast<long long>(t_ms), refreshes_, frames_,
-                (s.width != 0 && !same) ? "true" : "false",
-                fb.size() == phone::kFbSize16 ? 16 : (fb.size() == phone::kFbSize4 ? 4 : 0));
-        fclose(log);
+    if (log_ == nullptr) log_ = fopen((dir_ + "/frames.jsonl").c_str(), "ae");
+    if (log_ != nullptr) {
+        fprintf(log_, "{\"t_ms\":%lld,\"refresh\":%d,\"frame\":%d,\"new\":%s,\"panel_bits\":%d}\n",
+                static_cast<long long>(t_ms), refreshes_, frames_, (shown && !same) ? "true" : "false",
+                raw_.size() == phone::kFbSize16 ? 16 : (raw_.size() == phone::kFbSize4 ? 4 : 0));
+        fflush(log_);
     }
 }
 

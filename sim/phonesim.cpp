@@ -54,6 +54,7 @@ struct run_options {
     int power_cut_after = 0;
     unsigned int torn_bytes = 0;
     bool relocation_persists = false;
+    std::string flash_timing;
 };
 
 int cmd_run(const std::string& dir, const run_options& o)
@@ -86,6 +87,8 @@ int cmd_run(const std::string& dir, const run_options& o)
         req.faults.push_back("power_cut_after_writes " + std::to_string(o.power_cut_after));
     if (o.torn_bytes > 0)
         req.faults.push_back("power_cut_torn_bytes " + std::to_string(o.torn_bytes));
+    if (o.relocation_persists) req.faults.push_back("relocation_persists 1");
+    if (!o.flash_timing.empty()) req.faults.push_back("flash_timing " + o.flash_timing);
     req.host_binds = o.binds;
     req.host_binds.push_back(PHONESIM_BUILD_DIR);
     req.env = o.program_env;
@@ -204,6 +207,9 @@ int main(int argc, char** argv)
                     "cut the power after this many flash writes");
     run->add_option("--torn", ro.torn_bytes,
                     "with --power-cut, the cut write programs only this many bytes");
+    run->add_option("--flash-timing", ro.flash_timing,
+                    "typical: erases and writes take the time of a parallel NOR chip")
+        ->check(CLI::IsMember({"typical"}));
     run->add_flag("--relocation-persists", ro.relocation_persists,
                   "a partition move is recorded in the boot environment at once");
     run->add_option("--bind", ro.binds, "host directory to show read-only in the phone");

@@ -72,6 +72,7 @@ nlohmann::json flash_summary(const std::string& text)
     nlohmann::json relocations = nlohmann::json::array();
     int violations = 0;
     bool power_cut = false;
+    unsigned long long busy_erase_us = 0, busy_write_us = 0;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
@@ -103,12 +104,16 @@ nlohmann::json flash_summary(const std::string& text)
             p["refused_erases"] = p["refused_erases"].get<int>() + 1;
         } else if (what == "relocate") {
             relocations.push_back({{"partition", mtd}, {"offset", off_text}, {"size", len_text}});
+        } else if (what == "busy") {
+            const unsigned long long us = std::strtoull(len_text.c_str(), nullptr, 10);
+            (off_text == "erase" ? busy_erase_us : busy_write_us) += us;
         }
     }
     return {{"partitions", parts},
             {"violations", violations},
             {"relocations", relocations},
-            {"power_cut", power_cut}};
+            {"power_cut", power_cut},
+            {"busy_us", {{"erase", busy_erase_us}, {"write", busy_write_us}}}};
 }
 
 nlohmann::json list_files(const std::string& dir)
@@ -194,6 +199,15 @@ std::string report_summary(const nlohmann::json& r, const std::string& run_dir)
     }
     if (!any) o << " untouched;";
     o << " NOR violations " << r["flash"].value("violations", 0) << "\n";
+    const nlohmann::json busy = r["flash"].value("busy_us", nlohmann::json::object());
+    const double erase_s = static_cast<double>(busy.value("erase", 0ULL)) / 1e6;
+    const double write_s = static_cast<double>(busy.value("write", 0ULL)) / 1e6;
+    if (erase_s + write_s > 0) {
+        char line[128];
+        std::snprintf(line, sizeof line, "  chip busy: erasing %.2f s, programming %.2f s\n",
+                      erase_s, write_s);
+        o << line;
+    }
     int changed = 0;
     if (r["env_before"] != r["env_after"]) {
         std::map<std::string, std::string> before;

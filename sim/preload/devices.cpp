@@ -220,6 +220,15 @@ bool write_window(int index, const window& w)
     return true;
 }
 
+// The chip is busy with an operation: the time it takes, logged and slept
+// (every sleep of the phone is scaled by its time scale).
+void busy(const open_device& d, const char* what, uint64_t us)
+{
+    if (us == 0) return;
+    run_log("flash.log", "busy mtd" + std::to_string(d.index) + " " + what + " " + std::to_string(us));
+    chip_busy(us);
+}
+
 std::string hex(uint32_t v)
 {
     char b[16];
@@ -242,14 +251,17 @@ int mtd_erase(const open_device& d, const erase_record& e)
         errno = EINVAL;
         return -1;
     }
-    chip_guard g;
-    memset(chip().bytes + w.start + e.start, 0xFF, e.length);
-    if (chip().erase_counts != nullptr) {
-        for (uint32_t off = 0; off < e.length; off += phone::kEraseBlock)
-            ++chip().erase_counts[(w.start + e.start + off) / phone::kEraseBlock];
+    {
+        chip_guard g;
+        memset(chip().bytes + w.start + e.start, 0xFF, e.length);
+        if (chip().erase_counts != nullptr) {
+            for (uint32_t off = 0; off < e.length; off += phone::kEraseBlock)
+                ++chip().erase_counts[(w.start + e.start + off) / phone::kEraseBlock];
+        }
+        run_log("flash.log",
+                "erase mtd" + std::to_string(d.index) + " " + hex(e.start) + " " + hex(e.length));
     }
-    run_log("flash.log",
-            "erase mtd" + std::to_string(d.index) + " " + hex(e.start) + " " + hex(e.length));
+    busy(d, "erase", uint64_t{cfg().erase_block_us} * (e.length / phone::kEraseBlock));
     return 0;
 }
 
@@ -675,6 +687,7 @@ ssize_t mtd_write(const open_device& d, const void* buf, size_t n, uint64_t pos,
         run_log("flash.log", "write " + where + " " + hex(static_cast<uint32_t>(len)));
         if (chip().writes != nullptr) *chip().writes = writes;
     }
+    busy(d, "write", uint64_t{cfg().program_word_us} * ((len + 1) / 2));
     if (cut) {
         run_log("flash.log", "power-cut after write " + std::to_string(writes));
         msync(chip().bytes, phone::kChipSize, MS_SYNC);

@@ -41,6 +41,10 @@ struct config {
     uint32_t fb_size = 0; // framebuffer memory; 0: what the panel kind needs
     bool relocation = false;
     bool relocation_persists = false; // a move is recorded in the boot environment
+    // The time the chip is busy per operation (0: none): the typical figures
+    // of a parallel NOR chip with "flash_timing typical".
+    uint32_t erase_block_us = 0; // per 64 KiB block erased
+    uint32_t program_word_us = 0; // per 16-bit word programmed
     bool nor_strict = false;
     double time_scale = 1.0;
     int power_cut_after_writes = 0;    // 0: none
@@ -61,6 +65,9 @@ int real_close(int fd);
 ssize_t real_read(int fd, void* buf, size_t n);
 ssize_t real_write(int fd, const void* buf, size_t n);
 int real_ioctl(int fd, unsigned long request, void* arg);
+// Sleeps for an operation that keeps the chip busy `us` microseconds,
+// scaled by the time scale like every other sleep.
+void chip_busy(uint64_t us);
 
 // Descriptors opened for a device.
 struct open_device {

@@ -70,7 +70,14 @@ void parse_line(config& c, const char* line)
         c.relocation = next_word(p) == "1";
     else if (key == "relocation_persists")
         c.relocation_persists = next_word(p) == "1";
-    else if (key == "nor_strict")
+    else if (key == "flash_timing") {
+        // Numonyx M29W400D, typical: 0.8 s per 64 KB block erase, 10 us per
+        // byte or word program.
+        if (next_word(p) == "typical") {
+            c.erase_block_us = 800000;
+            c.program_word_us = 10;
+        }
+    } else if (key == "nor_strict")
         c.nor_strict = next_word(p) == "1";
     else if (key == "time_scale")
         c.time_scale = strtod(next_word(p).c_str(), nullptr);

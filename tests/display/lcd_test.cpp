@@ -14,10 +14,10 @@ namespace {
 // The conversion as the panel defines it, pixel by pixel, over the region
 // from (0, 0) to (right, bottom); other pixels keep their old values.
 void reference_convert(std::vector<uint8_t>& fb, const std::vector<uint8_t>& bitmap, bool gtype,
-                       int right, int bottom)
+                       int left, int top, int right, int bottom)
 {
-    for (int y = 0; y <= bottom && y < LCD_HEIGHT; ++y) {
-        for (int x = 0; x <= right && x < LCD_WIDTH; ++x) {
+    for (int y = top; y <= bottom && y < LCD_HEIGHT; ++y) {
+        for (int x = left; x <= right && x < LCD_WIDTH; ++x) {
             const int n = y * LCD_WIDTH + x;
             const int black = (bitmap[n / 8] >> (n % 8)) & 1;
             if (gtype) {
@@ -201,32 +201,34 @@ TEST_F(Lcd, BitHelpersStayInsideTheirBuffers)
     EXPECT_EQ(phone_syslog_count(3, prefix + "SetPixel_4bit failed: byte_offset = 4, size = 4"), 1);
 }
 
-TEST_F(Lcd, ARefreshConvertsFromTheCornerAndCopiesEverything)
+TEST_F(Lcd, ARefreshConvertsWhatWasMarkedAndCopiesEverythingOnce)
 {
     open_panel(kGtypeHwver);
     const int before = refresh_count();
-    // Drawn but not marked: only (0, 0) is converted.
+    // Drawn but not marked: nothing is converted, the buffer is still
+    // copied and the panel still told.
     lcd_draw_point(5, 5, 1);
     lcd_draw_point(0, 0, 1);
+    uint16_t l = 1, t = 1, r = 1, b = 1;
+    EXPECT_EQ(lcd_get_redraw(&l, &t, &r, &b), 0);
+    EXPECT_EQ(l + t + r + b, 0);
     lcd_refresh();
     std::vector<uint8_t> fb = framebuffer_bytes();
     ASSERT_EQ(fb.size(), static_cast<size_t>(LCD_CONVERT_SIZE));
-    EXPECT_EQ(fb[0], 0x00);
-    EXPECT_EQ(fb[2 * (5 * 480 + 5)], 0xFF) << "outside the region: old value";
+    EXPECT_EQ(fb[0], 0xFF) << "not marked: the old value";
+    EXPECT_EQ(fb[2 * (5 * 480 + 5)], 0xFF);
     EXPECT_EQ(refresh_count(), before + 1);
-    // Marking (5, 5) converts everything from the corner to it.
+    // The region is the bounding box of the marks, not a box from (0, 0).
     lcd_set_redraw(5, 5, 5, 5);
     lcd_set_redraw(9, 9, 8, 8); // reversed: ignored
-    uint16_t l = 1, t = 1, r = 0, b = 0;
-    lcd_get_redraw(&l, &t, &r, &b);
-    EXPECT_EQ(l, 0);
-    EXPECT_EQ(t, 0);
-    EXPECT_EQ(r, 5);
-    EXPECT_EQ(b, 5);
+    lcd_set_redraw(7, 3, 8, 4);
+    EXPECT_EQ(lcd_get_redraw(&l, &t, &r, &b), 1);
+    EXPECT_EQ(std::vector<int>({l, t, r, b}), std::vector<int>({5, 3, 8, 5}));
     lcd_set_redraw(5, 5, 5, 5);
     lcd_refresh();
     fb = framebuffer_bytes();
     EXPECT_EQ(fb[2 * (5 * 480 + 5)], 0x00);
+    EXPECT_EQ(fb[0], 0xFF) << "(0, 0) is outside the marks";
 }
 
 TEST_F(Lcd, TheFourBitPanelKeepsEvenPixelsInTheLowNibble)
@@ -255,16 +257,19 @@ void differential(const char* hwver, bool gtype)
     for (int round = 0; round < 40; ++round) {
         for (int k = 0; k < 5; ++k)
             lcd_fill_color(rnd(480), rnd(272), rnd(120), rnd(60), static_cast<uint16_t>(rnd(2)));
-        int right = 0, bottom = 0;
+        int left = 479, top = 271, right = 0, bottom = 0;
         const int marks = rnd(3);
         for (int m = 0; m < marks; ++m) {
             const int x = rnd(480), y = rnd(272);
             const int x2 = std::min(479, x + rnd(100)), y2 = std::min(271, y + rnd(100));
             lcd_set_redraw(x, y, x2, y2);
+            left = std::min(left, x);
+            top = std::min(top, y);
             right = std::max(right, x2);
             bottom = std::max(bottom, y2);
         }
-        reference_convert(expected, bitmap_copy(), gtype, right, bottom);
+        // Only what was marked is converted; nothing when nothing was.
+        if (marks > 0) reference_convert(expected, bitmap_copy(), gtype, left, top, right, bottom);
         lcd_refresh();
         ASSERT_EQ(framebuffer_bytes(), expected) << "round " << round;
     }

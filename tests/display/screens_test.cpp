@@ -280,6 +280,47 @@ TEST_F(Screens, TwoThreadsNeverMixTheirScreens)
     EXPECT_EQ(pictures.size(), 2U);
 }
 
+TEST_F(Screens, PostedFramesComeInOrderBeforeTheNextScreen)
+{
+    // Frames posted one after another are drawn in turn, and a screen
+    // asked for next waits for the last of them.
+    const int before = refresh_count();
+    std::vector<int> posted;
+    for (int p = 0; p <= 100; p += 5) {
+        EXPECT_EQ(ui.PostUpgradingProgressBar(p), 0);
+        posted.push_back(p * 396 / 100);
+    }
+    char rebooting[] = "Rebooting...";
+    ui.DispNoticeInfo(rebooting);
+    ASSERT_EQ(refresh_count(), before + static_cast<int>(posted.size()) + 1);
+    std::istringstream log(phone_read_file(run_dir() + "/frames.jsonl"));
+    std::string line;
+    std::vector<int> bars;
+    for (int n = 0; std::getline(log, line); ++n) {
+        if (n < before) continue;
+        char name[32];
+        std::snprintf(name, sizeof name, "/frames/%04d.png",
+                      nlohmann::json::parse(line)["frame"].get<int>());
+        screen s;
+        ASSERT_TRUE(read_png(run_dir() + name, &s));
+        bars.push_back(black_in(s, 44, 230, 439, 230));
+    }
+    // The notice has no bar: its row 230 is white.
+    posted.push_back(0);
+    EXPECT_EQ(bars, posted);
+    EXPECT_EQ(black_in(last_frame(), 40, 220, 443, 220), 0);
+
+    // Waiting with a frame posted returns once it is on the panel; waiting
+    // with none returns at once.
+    const int posted_one = refresh_count();
+    ui.PostUpgradingProgressBar(42);
+    ui.WaitUpgradingProgressBar();
+    EXPECT_EQ(refresh_count(), posted_one + 1);
+    EXPECT_EQ(black_in(last_frame(), 44, 230, 439, 230), 42 * 396 / 100);
+    ui.WaitUpgradingProgressBar();
+    EXPECT_EQ(refresh_count(), posted_one + 1);
+}
+
 DisplayInfo two_inputs()
 {
     DisplayInfo info;
