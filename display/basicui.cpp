@@ -132,7 +132,7 @@ void start_drawer(progress_drawer* d)
     bool started = false;
     if (pthread_attr_init(&attr) == 0) {
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attr, 256 * 1024);
+        pthread_attr_setstacksize(&attr, static_cast<size_t>(256) * 1024);
         if (pthread_sigmask(SIG_BLOCK, &all, &saved) == 0) {
             pthread_t thread;
             const int err = pthread_create(&thread, &attr, draw_progress_frames, nullptr);

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -15,7 +16,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
-#include <ctime>
 #include <unistd.h>
 
 namespace {

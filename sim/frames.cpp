@@ -4,6 +4,7 @@
 #include "layout.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -101,6 +102,7 @@ frame_recorder::~frame_recorder()
 
 void frame_recorder::refresh(const std::string& framebuffer_path, int64_t t_ms)
 {
+    const auto started = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> hold(lock_);
     read_whole(framebuffer_path, &raw_);
     ++refreshes_;
@@ -125,9 +127,17 @@ void frame_recorder::refresh(const std::string& framebuffer_path, int64_t t_ms)
     }
     if (log_ == nullptr) log_ = fopen((dir_ + "/frames.jsonl").c_str(), "ae");
     if (log_ != nullptr) {
-        fprintf(log_, "{\"t_ms\":%lld,\"refresh\":%d,\"frame\":%d,\"new\":%s,\"panel_bits\":%d}\n",
-                static_cast<long long>(t_ms), refreshes_, frames_, (shown && !same) ? "true" : "false",
-                raw_.size() == phone::kFbSize16 ? 16 : (raw_.size() == phone::kFbSize4 ? 4 : 0));
+        // What taking the picture cost the simulator, for benchmarks that
+        // leave it out.
+        const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - started)
+                                 .count();
+        fprintf(
+            log_,
+            "{\"t_ms\":%lld,\"refresh\":%d,\"frame\":%d,\"new\":%s,\"panel_bits\":%d,"
+            "\"panel_us\":%lld}\n",
+            static_cast<long long>(t_ms), refreshes_, frames_, (shown && !same) ? "true" : "false",
+            raw_.size() == phone::kFbSize16 ? 16 : (raw_.size() == phone::kFbSize4 ? 4 : 0), us);
         fflush(log_);
     }
 }

@@ -225,7 +225,8 @@ bool write_window(int index, const window& w)
 void busy(const open_device& d, const char* what, uint64_t us)
 {
     if (us == 0) return;
-    run_log("flash.log", "busy mtd" + std::to_string(d.index) + " " + what + " " + std::to_string(us));
+    run_log("flash.log",
+            "busy mtd" + std::to_string(d.index) + " " + what + " " + std::to_string(us));
     chip_busy(us);
 }
 

@@ -43,7 +43,7 @@ struct config {
     bool relocation_persists = false; // a move is recorded in the boot environment
     // The time the chip is busy per operation (0: none): the typical figures
     // of a parallel NOR chip with "flash_timing typical".
-    uint32_t erase_block_us = 0; // per 64 KiB block erased
+    uint32_t erase_block_us = 0;  // per 64 KiB block erased
     uint32_t program_word_us = 0; // per 16-bit word programmed
     bool nor_strict = false;
     double time_scale = 1.0;

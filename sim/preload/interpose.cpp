@@ -132,16 +132,18 @@ void chip_busy(uint64_t us)
     // timer's slack for each.
     static thread_local int64_t overslept_ns = 0;
     static const auto f = next<nanosleep_fn>("nanosleep");
-    const timespec want = scaled({static_cast<time_t>(us / 1000000),
-                                  static_cast<long>(us % 1000000) * 1000});
-    const int64_t target = static_cast<int64_t>(want.tv_sec) * 1000000000 + want.tv_nsec - overslept_ns;
+    const timespec want =
+        scaled({static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000});
+    const int64_t target =
+        static_cast<int64_t>(want.tv_sec) * 1000000000 + want.tv_nsec - overslept_ns;
     if (target <= 0) {
         overslept_ns = -target;
         return;
     }
     timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
-    const timespec ts = {static_cast<time_t>(target / 1000000000), static_cast<long>(target % 1000000000)};
+    const timespec ts = {static_cast<time_t>(target / 1000000000),
+                         static_cast<long>(target % 1000000000)};
     f(&ts, nullptr);
     clock_gettime(CLOCK_MONOTONIC, &t1);
     const int64_t slept = (t1.tv_sec - t0.tv_sec) * 1000000000LL + (t1.tv_nsec - t0.tv_nsec);
