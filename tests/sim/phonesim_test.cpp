@@ -408,4 +408,29 @@ TEST_F(Phone, FlashcpProgramsAPartitionThroughTheDeviceLayer)
     EXPECT_EQ(std::string(next.begin(), next.end()), "mtd4 block 3");
 }
 
+// With the chip's timing, every erase and write keeps the chip busy for the
+// modelled time (0.8 s per 64 KiB block, 10 us per 16-bit word, odd bytes
+// rounded up to a word), logged per operation and summed in the report;
+// without it the chip is never busy.
+TEST_F(Phone, TheFlashTimingModelKeepsTheChipBusyPerBlockAndWord)
+{
+    const std::string ops = probe("erase 4 0 0x20000") + "; " + probe("write 4 0x10 f00f") +
+                            "; " + probe("write 4 0x21 aabbcc");
+    const nlohmann::json untimed = run(ops);
+    EXPECT_EQ(untimed["flash"]["busy_us"]["erase"], 0);
+    EXPECT_EQ(untimed["flash"]["busy_us"]["write"], 0);
+
+    boot_request req;
+    req.time_scale = 200;
+    req.faults.push_back("flash_timing typical");
+    const nlohmann::json timed = run(ops, req);
+    EXPECT_EQ(timed["flash"]["busy_us"]["erase"], 1600000);
+    EXPECT_EQ(timed["flash"]["busy_us"]["write"], 10 + 20);
+    const std::string log = phone_file(phonesim_run_dir(dir_, last_.run) + "/flash.log");
+    EXPECT_NE(log.find("busy mtd4 erase 1600000"), std::string::npos) << log;
+    EXPECT_NE(log.find("busy mtd4 write 20"), std::string::npos) << log;
+    // The model changes the time only, never what the chip holds.
+    EXPECT_EQ(chip(kMtd4 + 0x10, 2), (std::vector<uint8_t>{0xF0, 0x0F}));
+}
+
 } // namespace
