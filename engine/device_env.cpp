@@ -333,3 +333,16 @@ int find_env_by_name(const env_info* table, const char* name, unsigned int* inde
     }
     return -1;
 }
+
+const env_info* find_env_entry(const env_info* table, const char* name)
+{
+    unsigned int index = 0;
+    if (find_env_by_name(table, name, &index) != 0) return nullptr;
+    return &table[index];
+}
+
+const env_info* find_mtd_range(const env_info* table, int mtd, char* name, std::size_t size)
+{
+    std::snprintf(name, size, "mtd%d", mtd);
+    return find_env_entry(table, name);
+}

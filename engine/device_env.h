@@ -80,3 +80,11 @@ int set_env_value(const char* penv_name, const char* penv_value);
 // The index of the first of the ENV_TABLE_SIZE entries named exactly
 // `name`: 0 and *index set, or -1 (not found, or a null argument).
 int find_env_by_name(const env_info* table, const char* name, unsigned int* index);
+
+// The entry named exactly `name`, or null (not found, or a null argument).
+const env_info* find_env_entry(const env_info* table, const char* name);
+
+// The range entry of flash partition `mtd`: the entry named "mtdN", whose
+// name is also left in `name` (`size` bytes, for the caller's log lines).
+// Null when the table has none.
+const env_info* find_mtd_range(const env_info* table, int mtd, char* name, std::size_t size);

@@ -1,7 +1,7 @@
 // engine/driver_upgrade.cpp - shared-memory and file mode after the common
 // opening: the record, the check, the layout, stopping the applications,
 // the burn lock, the write-backs, burning, and the release points.
-#include "driver.h"
+#include "driver_upgrade.h"
 
 #include "basicui.h"
 #include "config_fix.h"
@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr const char* kToolPath = "/tmp/upgrader_tool";
 constexpr int kCfgLockAttempts = 10;
 
 // Where a failing step goes on: A releases cfg_semid first, B only
@@ -135,32 +134,14 @@ bool write_back_and_burn(upgrade_run* run, bool shared, step_failure* f)
     return true;
 }
 
-// Release points A and B, then the ending. Returns the exit value when the
-// ending shows nothing.
+// Ends a run whose step failed, at release point A or B.
 int fail(upgrade_run* run, const step_failure& f)
 {
     run->failure_code = f.code;
     run->failure_id = f.id;
-    // Only a lock this run obtained is given back: unlocking one it does
-    // not hold would free another process's hold.
-    if (f.from == release::a && run->cfg_semid >= 0 && run->cfg_locked == 1) {
-        release_try_locked_binary_sem(run->cfg_semid); // taken without undo: given back so
-        run->cfg_locked = 0;
-    }
-    if (run->memory_semid >= 0) unlock_binary_sem(run->memory_semid);
-    if (run->failure_code != 0) libupd_delete_share_memory(run->record);
-    end_with_failure(run->ui, run->upgrader_state, run->failure_code, run->failure_id,
-                     run->reboot_fallback);
-    // The ending showed nothing and the process ends without a reboot. Not
-    // after a hand-off: the copy, which now runs the upgrade, keeps the
-    // watchdog off.
-    if (run->failure_code != 0) watchdog_back_on();
-    run->ui->Deinit();
-    ipc_unregister();
-    rl_log_deinit();
-    delete run->ui;
-    run->ui = nullptr;
-    return run->failure_code;
+    return run_end(
+        run, f.from == release::a ? run_ending::failed_holding_a : run_ending::failed_holding_b,
+        f.code);
 }
 
 // Attaches the shared record and takes memory_semid. False (with the
@@ -200,21 +181,10 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
     step_failure f = {0, 0, release::b};
     if (shared && !attach_record(run, &f)) return fail(run, f);
 
-    // The check writes only what it examines: start from cleared records.
-    std::memset(run->headers, 0, sizeof run->headers);
-    std::memset(run->burn_flags, 0, sizeof run->burn_flags);
-    int checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
-                                    run->headers, run->burn_flags);
     // An extracted upgrader ends the walk before the device rules ran. Only
-    // the installed program in shared-memory mode hands over to it;
-    // otherwise the check runs again (the extracted file now exists and is
-    // passed over) and its verdict is the one that counts.
-    const bool is_tool = std::strcmp(run->argv[0], kToolPath) == 0;
-    if ((!shared || is_tool) && checked == ROM_CHECK_UPGRADER_EXTRACTED) {
-        std::memset(run->burn_flags, 0, sizeof run->burn_flags);
-        checked = rom_upgrade_check(run->image, run->image_len, run->env, &run->header,
-                                    run->headers, run->burn_flags);
-    }
+    // the installed program in shared-memory mode hands over to it.
+    const bool is_tool = std::strcmp(run->argv[0], UPGRADER_TOOL_PATH) == 0;
+    const int checked = run_check(run, shared && !is_tool);
     if (checked == UPD_MSG_ROM_VERSION_SAME) {
         run->same_version = 1;
     } else if (checked < 0) {
@@ -231,17 +201,19 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         // that was there before is never run.
         if (checked == ROM_CHECK_UPGRADER_EXTRACTED) {
             char command[64];
-            std::snprintf(command, sizeof command, "%s &", kToolPath);
+            std::snprintf(command, sizeof command, "%s &", UPGRADER_TOOL_PATH);
             const int started = system(command);
             static_cast<void>(started);
             rl_log_debug("upgrader_tool_check /tmp/upgrader_tool exist\n");
-            return fail(run, {0, 0, release::b});
+            run->failure_code = 0;
+            run->failure_id = 0;
+            return run_end(run, run_ending::handed_off, 0);
         }
     }
     if (g_mtd_config == 1) {
         // No other run may move partitions or burn while this one does:
         // its saved blocks would be taken from windows this run moves.
-        if (!take_burn_lock()) return drop_display(run, 0); // ends the run at once
+        if (!take_burn_lock()) return run_end(run, run_ending::refused_at_once, 0);
         run->burn_locked = 1;
         rl_log_debug("mtd_config\n");
         if (mtd_config_deal(run->env) < 0) {
@@ -260,29 +232,12 @@ int upgrade_shared_or_file(upgrade_run* run, bool shared)
         return fail(run, {UPGRADER_FAIL_KILLAPPS, UPGRADER_FAIL_KILLAPPS, release::a});
     }
     // A busy burn lock: another run burns, with the watchdog off; it stays off.
-    if (run->burn_locked == 0 && !take_burn_lock()) return drop_display(run, 0); // at once
+    if (run->burn_locked == 0 && !take_burn_lock())
+        return run_end(run, run_ending::refused_at_once, 0);
     run->burn_locked = 1;
     if (!write_back_and_burn(run, shared, &f)) return fail(run, f);
 
-    if (shared) {
-        tidy_configuration(run, shared);
-        sleep(1);
-        reboot_sequence(run->reboot_fallback);
-        // The reboot ends the process; no lock is given back before it.
-        for (;;) {
-            sleep(5);
-            rl_log_err("wait reboot");
-        }
-    }
     tidy_configuration(run, shared);
     sleep(1);
-    reboot_sequence(run->reboot_fallback);
-    if (run->cfg_semid >= 0 && run->cfg_locked == 1) release_try_locked_binary_sem(run->cfg_semid);
-    run->ui->Deinit();
-    ipc_unregister();
-    rl_log_info("upgrader-1 completed!\n");
-    rl_log_deinit();
-    delete run->ui;
-    run->ui = nullptr;
-    return 0;
+    return run_end(run, shared ? run_ending::shared_done : run_ending::file_done, 0);
 }

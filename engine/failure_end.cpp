@@ -66,11 +66,11 @@ const char* failure_text(int code, int id)
 {
     if (id == UPD_MSG_ROM_VERSION_LOW) return "Pleace check ROM version!";
     switch (code) {
-    case -199: return "Load Rom Failed!";
-    case -198: return "Get shm Failed!";
-    case -193: return "Rom check Failed!";
-    case -192: return "Killapps Failed!";
-    case -191: return "Burn Flash Failed!";
+    case UPGRADER_FAIL_LOAD: return "Load Rom Failed!";
+    case UPGRADER_FAIL_SHM: return "Get shm Failed!";
+    case UPGRADER_FAIL_ROM_CHECK: return "Rom check Failed!";
+    case UPGRADER_FAIL_KILLAPPS: return "Killapps Failed!";
+    case UPGRADER_FAIL_BURN: return "Burn Flash Failed!";
     default: return "Upgrade Failed!";
     }
 }

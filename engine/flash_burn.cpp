@@ -37,21 +37,6 @@ constexpr int kProgressStart = 15;
 constexpr int kProgressSpan = 85;
 constexpr int kProgressDone = 100;
 
-int refuse(int code)
-{
-    upd_msg_log(code);
-    return code;
-}
-
-// The address range of partition `mtd` from the environment table.
-const env_info* mtd_range(const env_info* table, int mtd, char* name, std::size_t size)
-{
-    std::snprintf(name, size, "mtd%d", mtd);
-    unsigned int index = 0;
-    if (find_env_by_name(table, name, &index) != 0) return nullptr;
-    return &table[index];
-}
-
 int open_mtd(int mtd, char* path, std::size_t size)
 {
     std::snprintf(path, size, "/dev/mtd%d", mtd);
@@ -116,7 +101,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
     for (unsigned int j = 0; j < erase_blocks; ++j) {
         if (mtd_erase(fd, j * FLASH_BLOCK_SIZE, 1) < 0) {
             close(fd);
-            return refuse(UPD_MSG_FLASH_ERASE_ERR);
+            return upd_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
         }
         ui->PostUpgradingProgressBar(
             base + static_cast<int>((j * static_cast<unsigned int>(step)) / erase_blocks));
@@ -128,7 +113,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
         if (!write_verified(fd, device, data + std::size_t{j} * FLASH_BLOCK_SIZE, FLASH_BLOCK_SIZE,
                             j * FLASH_BLOCK_SIZE)) {
             close(fd);
-            return refuse(UPD_MSG_FLASH_WRITE_ERR);
+            return upd_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
         }
         ui->PostUpgradingProgressBar(
             base + step + static_cast<int>((j * static_cast<unsigned int>(step)) / write_blocks));
@@ -139,7 +124,7 @@ int burn_partition(const unsigned char* data, const partition_header* part, unsi
         !write_verified(fd, device, data + std::size_t{write_blocks} * FLASH_BLOCK_SIZE, last,
                         write_blocks * FLASH_BLOCK_SIZE)) {
         close(fd);
-        return refuse(UPD_MSG_FLASH_WRITE_ERR);
+        return upd_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
     }
     close(fd);
     return 0;
@@ -170,16 +155,16 @@ int check_devices(const env_info* env_table, int partition_count, const partitio
         if (upgrader_kernel_only == 1 && part->partition_id != 1) continue;
         const int mtd = static_cast<int>(part->partition_id);
         char name[ENV_NAME_SIZE];
-        const env_info* range = mtd_range(env_table, mtd, name, sizeof name);
+        const env_info* range = find_mtd_range(env_table, mtd, name, sizeof name);
         if (range == nullptr) {
             rl_log_err("%s isnot exist!\n", name);
-            return refuse(UPD_MSG_MTD_ENV_LOSED);
+            return upd_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
         }
         char path[32];
         const int fd = open_mtd(mtd, path, sizeof path);
         if (fd < 0) {
             rl_log_err("%s open failed!\n", path);
-            return refuse(UPD_MSG_MTD_OPEN_ERR);
+            return upd_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
         }
         unsigned int size = 0;
         const bool known = device_size(fd, path, &size);
@@ -188,7 +173,7 @@ int check_devices(const env_info* env_table, int partition_count, const partitio
         if (!known || size != wanted) {
             if (known)
                 rl_log_err("%s is %u bytes, its range %s %u bytes\n", path, size, name, wanted);
-            return refuse(UPD_MSG_FLASH_ERASE_ERR);
+            return upd_msg_refuse(UPD_MSG_FLASH_ERASE_ERR);
         }
     }
     return 0;
@@ -213,10 +198,10 @@ int burn_flagged(const unsigned char* bytes, env_info* env_table, int partition_
         const unsigned char* data = bytes + part->partition_offset;
         const int mtd = static_cast<int>(part->partition_id);
         char name[ENV_NAME_SIZE];
-        const env_info* range = mtd_range(env_table, mtd, name, sizeof name);
+        const env_info* range = find_mtd_range(env_table, mtd, name, sizeof name);
         if (range == nullptr) {
             rl_log_err("%s isnot exist!\n", name);
-            return refuse(UPD_MSG_MTD_ENV_LOSED);
+            return upd_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
         }
         const unsigned int start = range->range.start_addr;
         const unsigned int end = range->range.end_addr;
@@ -225,7 +210,7 @@ int burn_flagged(const unsigned char* bytes, env_info* env_table, int partition_
         const int fd = open_mtd(mtd, path, sizeof path);
         if (fd < 0) {
             rl_log_err("%s open failed!\n", path);
-            return refuse(UPD_MSG_MTD_OPEN_ERR);
+            return upd_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
         }
         const int r = burn_partition(data, part, start, end, fd, path, base, step, ui);
         if (r != 0) return r;
@@ -397,7 +382,7 @@ void mtd_erase_partition(env_info* env_table, int mtd)
 {
     if (env_table == nullptr) return;
     char name[ENV_NAME_SIZE];
-    const env_info* range = mtd_range(env_table, mtd, name, sizeof name);
+    const env_info* range = find_mtd_range(env_table, mtd, name, sizeof name);
     if (range == nullptr) {
         rl_log_err("%s isnot exist!\n", name);
         return;

@@ -24,7 +24,6 @@ constexpr unsigned int kFlashIdMax = 10;    // partition ids 0..9 are MTD partit
 constexpr unsigned int kSpecialIdMin = 255; // ids from here on are special partitions
 constexpr int kTouchRuns = 3;
 constexpr int kSettingsMax = 3;
-constexpr const char* kUpgraderTool = "/tmp/upgrader_tool";
 constexpr const char* kMtdConf = "/tmp/mtd.conf";
 constexpr const char* kConfigModify = "/config/config_modify";
 
@@ -60,23 +59,10 @@ struct check_context {
     int setting_count;
 };
 
-int refuse(int code)
-{
-    upd_msg_log(code);
-    return code;
-}
-
-const env_info* lookup(const env_info* table, const char* name)
-{
-    unsigned int index = 0;
-    if (find_env_by_name(table, name, &index) != 0) return nullptr;
-    return &table[index];
-}
-
 // A text entry read as a decimal integer; a missing entry counts as 0.
 int env_number(const env_info* table, const char* name)
 {
-    const env_info* e = lookup(table, name);
+    const env_info* e = find_env_entry(table, name);
     if (e == nullptr) return 0;
     char text[ENV_VALUE_SIZE];
     std::snprintf(text, sizeof text, "%.*s", ENV_VALUE_SIZE - 1, e->value);
@@ -98,7 +84,7 @@ int check_minimum_version(const unsigned char* hw, unsigned int rom_version)
     } else if (hw[7] != 1 && hw[0] == 59 && (hw[3] & 0x0F) == 1) {
         ok = (b == 143 || b == 164) ? (c > 6 || (c == 6 && d >= 200)) : c >= 6;
     }
-    return ok ? 0 : refuse(UPD_MSG_ROM_VERSION_LOW);
+    return ok ? 0 : upd_msg_refuse(UPD_MSG_ROM_VERSION_LOW);
 }
 
 // The version text of a 32-bit version, most significant byte first.
@@ -112,7 +98,7 @@ void version_text(unsigned int version, char* text, std::size_t size)
 int read_hardware(unsigned char* hw)
 {
     std::memset(hw, 0, 8);
-    if (read_hw_version(hw) != 0) return refuse(UPD_MSG_READ_HWVERSION_FAILED);
+    if (read_hw_version(hw) != 0) return upd_msg_refuse(UPD_MSG_READ_HWVERSION_FAILED);
     return 0;
 }
 
@@ -130,7 +116,7 @@ int burn_decision(const check_context* ctx, const partition_header* part, unsign
     }
     char name[ENV_NAME_SIZE];
     std::snprintf(name, sizeof name, "Mtd%dVersion", static_cast<int>(n));
-    const env_info* e = lookup(ctx->env, name);
+    const env_info* e = find_env_entry(ctx->env, name);
     if (e == nullptr) {
         rl_log_info("%s env isnot exist!\n", name);
         return 1;
@@ -147,27 +133,27 @@ int burn_decision(const check_context* ctx, const partition_header* part, unsign
 int check_flash_partition(check_context* ctx, int k, const partition_header* part)
 {
     const unsigned int n = part->partition_id;
-    if (n >= kFlashIdMax) return refuse(UPD_MSG_PARTITION_ID_ERROR);
-    if (part->partition_type != 0) return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
+    if (n >= kFlashIdMax) return upd_msg_refuse(UPD_MSG_PARTITION_ID_ERROR);
+    if (part->partition_type != 0) return upd_msg_refuse(UPD_MSG_PARTITION_TYPE_ERROR);
 
     char name[ENV_NAME_SIZE];
-    std::snprintf(name, sizeof name, "mtd%d", static_cast<int>(n));
-    const env_info* e = lookup(ctx->env, name);
+    const env_info* e = find_mtd_range(ctx->env, static_cast<int>(n), name, sizeof name);
     if (e == nullptr) {
         rl_log_err("%s isnot exist!\n", name);
-        return refuse(UPD_MSG_MTD_ENV_LOSED);
+        return upd_msg_refuse(UPD_MSG_MTD_ENV_LOSED);
     }
     const unsigned int start = e->range.start_addr;
     const unsigned int end = e->range.end_addr;
     rl_log_info("%s start_addr:%x end_addr:%x\n", name, start, end);
-    if (end <= start || end - start < part->partition_size) return refuse(UPD_MSG_MTD_ADDR_ERR);
+    if (end <= start || end - start < part->partition_size)
+        return upd_msg_refuse(UPD_MSG_MTD_ADDR_ERR);
     // The burn erases only the whole 64 KiB blocks of the range; data
     // beyond them would be written over unerased flash.
     const unsigned int erasable = (end - start) / FLASH_BLOCK_SIZE * FLASH_BLOCK_SIZE;
     if (part->partition_size > erasable) {
         rl_log_err("%s: partition of %u bytes, but only %u bytes of its range can be erased\n",
                    name, part->partition_size, erasable);
-        return refuse(UPD_MSG_MTD_ADDR_ERR);
+        return upd_msg_refuse(UPD_MSG_MTD_ADDR_ERR);
     }
 
     char device[32];
@@ -175,7 +161,7 @@ int check_flash_partition(check_context* ctx, int k, const partition_header* par
     const int fd = open(device, O_RDWR);
     if (fd < 0) {
         rl_log_err("%s open failed!\n", device);
-        return refuse(UPD_MSG_MTD_OPEN_ERR);
+        return upd_msg_refuse(UPD_MSG_MTD_OPEN_ERR);
     }
     close(fd);
     ctx->burn_flags[k] = burn_decision(ctx, part, n);
@@ -306,14 +292,14 @@ int check_special_partition(check_context* ctx, int k, const partition_header* p
     if (type == 1) {
         rl_log_info("ppartition_addr->partition_type:%d\n", 1);
         struct stat st = {};
-        if (lstat(kUpgraderTool, &st) != 0) {
+        if (lstat(UPGRADER_TOOL_PATH, &st) != 0) {
             // The copy is started as a program: it must be one for this phone.
             if (!runnable_here(data, part->partition_size)) {
                 rl_log_err("%s: the image's upgrader is not a program for this phone\n",
-                           kUpgraderTool);
-                return refuse(UPD_MSG_PARTITION_TYPE_ERROR);
+                           UPGRADER_TOOL_PATH);
+                return upd_msg_refuse(UPD_MSG_PARTITION_TYPE_ERROR);
             }
-            failed = !extract(kUpgraderTool, part, data, &ctx->tool);
+            failed = !extract(UPGRADER_TOOL_PATH, part, data, &ctx->tool);
             if (!failed) outcome = ROM_CHECK_UPGRADER_EXTRACTED;
         }
     } else if (type == 2) {
@@ -326,7 +312,7 @@ int check_special_partition(check_context* ctx, int k, const partition_header* p
         outcome = kSpecialConfigModify;
         failed = !extract(kConfigModify, part, data, &ctx->config_modify);
     }
-    if (failed) return refuse(UPD_MSG_FLASH_WRITE_ERR);
+    if (failed) return upd_msg_refuse(UPD_MSG_FLASH_WRITE_ERR);
     upd_msg_log(outcome);
     ctx->burn_flags[k] = 0;
     return outcome == ROM_CHECK_UPGRADER_EXTRACTED ? outcome : 0;
@@ -352,7 +338,7 @@ int check_device_identity(const unsigned char* hw, const rom_header* h)
         return 0;
     }
     rl_log_err("hardware_version:%x prom_header->device_id:%x\n", model, h->device_id);
-    return refuse(UPD_MSG_MACHINE_ID_ERR);
+    return upd_msg_refuse(UPD_MSG_MACHINE_ID_ERR);
 }
 
 void decide_setting(check_context* ctx, const char* name, int value)
@@ -377,20 +363,20 @@ int check_oem_rules(check_context* ctx, int sw_oem, int mid_version, int sw_prot
     const int oem_text = static_cast<int>(oem);
 
     if (h->rom_header_size != ROM_HEADER_SCRAMBLED_SIZE) {
-        if (P == 1) return refuse(UPD_MSG_PROTECT_HEADER_ERR);
+        if (P == 1) return upd_msg_refuse(UPD_MSG_PROTECT_HEADER_ERR);
     } else if (M != 0 && mid != 0) {
-        if (oem != S) return refuse(UPD_MSG_MID_OEM_ERR);
+        if (oem != S) return upd_msg_refuse(UPD_MSG_MID_OEM_ERR);
     } else if (P == 0 && mid != 0 && (oem == S || S == 0)) {
         decide_setting(ctx, "SW_protect", 1);
         decide_setting(ctx, "SW_OEM", oem_text);
     } else if (P == 0) {
-        if (prot != 0 || mid != 0) return refuse(UPD_MSG_OEM_CHANGE_ERR);
+        if (prot != 0 || mid != 0) return upd_msg_refuse(UPD_MSG_OEM_CHANGE_ERR);
         decide_setting(ctx, "SW_OEM", oem_text);
     } else if (mid != 0) {
-        if (oem != S) return refuse(UPD_MSG_PROTECT_OEM_ERR);
+        if (oem != S) return upd_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
         decide_setting(ctx, "SW_protect", 0);
     } else if (oem != S || prot == 0) {
-        return refuse(UPD_MSG_PROTECT_OEM_ERR);
+        return upd_msg_refuse(UPD_MSG_PROTECT_OEM_ERR);
     }
     if (static_cast<unsigned int>(M) != mid) decide_setting(ctx, "MID_VERSION", M == 0 ? 1 : 0);
     return 0;
@@ -402,7 +388,7 @@ int check_match_id(const unsigned char* hw, const rom_header* h)
     for (unsigned char id : h->match_id)
         if (id == v) return 0;
     rl_log_err("match_id:%x\n", v);
-    return refuse(UPD_MSG_MATCH_ID_ERR);
+    return upd_msg_refuse(UPD_MSG_MATCH_ID_ERR);
 }
 
 int check_rom_version(const env_info* env, const rom_header* h)
@@ -411,7 +397,7 @@ int check_rom_version(const env_info* env, const rom_header* h)
         rl_log_info("rom force upgrader!\n");
         return 0;
     }
-    const env_info* e = lookup(env, "RomVersion");
+    const env_info* e = find_env_entry(env, "RomVersion");
     if (e == nullptr) {
         rl_log_info("RomVersion env isnot exist!\n");
         return 0;
@@ -421,7 +407,7 @@ int check_rom_version(const env_info* env, const rom_header* h)
     version_text(h->rom_version, offered, sizeof offered);
     rl_log_debug("rom_version_cmp:%s rom_version:%s\n", offered, e->value);
     if (std::strcmp(offered, e->value) != 0) return 0;
-    return refuse(UPD_MSG_ROM_VERSION_SAME);
+    return upd_msg_refuse(UPD_MSG_ROM_VERSION_SAME);
 }
 
 // Everything from the hardware version up to the verdict.
@@ -435,7 +421,7 @@ int run_checks(const void* image, std::size_t image_len, check_context* ctx,
     r = check_minimum_version(hw, header->rom_version);
     if (r != 0) return r;
     r = read_env_info(ctx->env);
-    if (r < 0) return refuse(r);
+    if (r < 0) return upd_msg_refuse(r);
     r = rom_walk_partitions(image, image_len, header, headers, check_partition, ctx);
     if (r != 0) return r;
     rl_log_debug("rom_upgrade_check start\n");

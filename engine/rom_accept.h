@@ -23,6 +23,9 @@ extern int g_mtd_config;
 // Results besides 0 and the UPD_MSG codes.
 constexpr int ROM_CHECK_UPGRADER_EXTRACTED = 11; // /tmp/upgrader_tool was just written
 
+// Where the check writes an upgrader program it finds in the image.
+constexpr const char* UPGRADER_TOOL_PATH = "/tmp/upgrader_tool";
+
 // Checks the image (`image_len` bytes: the file size, or the room of the
 // shared record) for this device. `env_table` (30 entries) is zeroed and
 // filled, `header` and `headers` (room for 16) are filled, burn_flags[k]

@@ -18,12 +18,6 @@ const unsigned char* bytes(const void* image)
     return static_cast<const unsigned char*>(image);
 }
 
-int refuse(int code)
-{
-    upd_msg_log(code);
-    return code;
-}
-
 // The image must hold the whole header record, which is copied from it
 // whatever rom_header_size says.
 bool holds_record(std::size_t image_len)
@@ -111,7 +105,8 @@ int check_header_checksum(const unsigned char* image, const rom_header* h)
     const unsigned int words = h->rom_header_size / 4 + 1;
     rl_log_debug("\npaddr:%x pdat:%x\n", rom_address(image), rom_address(image));
     rl_log_debug("len:%x\n", words);
-    if (rom_xor_words(image + 8, words) != 0) return refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
+    if (rom_xor_words(image + 8, words) != 0)
+        return upd_msg_refuse(UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
     return 0;
 }
 
@@ -122,7 +117,7 @@ int check_rom_checksum(const unsigned char* image, std::size_t image_len, const 
     if (end > image_len) {
         rl_log_err("rom data 0x%llx..0x%llx leaves the image of 0x%llx bytes\n", start, end,
                    static_cast<u64>(image_len));
-        return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+        return upd_msg_refuse(UPD_MSG_ROM_CHECKSUM_ERR);
     }
     const unsigned char* data = image + static_cast<std::size_t>(start);
     const unsigned int words = h->rom_size / 4;
@@ -133,7 +128,7 @@ int check_rom_checksum(const unsigned char* image, std::size_t image_len, const 
     const u64 last = start + 4ULL * words - 4;
     rl_log_debug("last dat:%x %x\n", rom_load_word(image + static_cast<std::size_t>(last)),
                  rom_load_word(image + static_cast<std::size_t>(last - 4)));
-    if (sum != h->rom_checksum) return refuse(UPD_MSG_ROM_CHECKSUM_ERR);
+    if (sum != h->rom_checksum) return upd_msg_refuse(UPD_MSG_ROM_CHECKSUM_ERR);
     return 0;
 }
 
@@ -145,7 +140,7 @@ int check_partition(const unsigned char* image, std::size_t image_len, int index
     if (p + PARTITION_HEADER_RECORD_SIZE > image_len) {
         rl_log_err("partition header %d at 0x%llx..0x%llx leaves the image of 0x%llx bytes\n",
                    index, p, p + PARTITION_HEADER_RECORD_SIZE, static_cast<u64>(image_len));
-        return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+        return upd_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
     }
     const unsigned char* at = image + static_cast<std::size_t>(p);
     std::memcpy(part, at, sizeof *part);
@@ -153,23 +148,23 @@ int check_partition(const unsigned char* image, std::size_t image_len, int index
     const unsigned int data_address = rom_address(image) + part->partition_offset;
     rl_log_debug("ppartition_addr:%x ppart_data_addr:%x\n", rom_address(at), data_address);
 
-    if (rom_load_word(at) != PARTITION_MAGIC) return refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
+    if (rom_load_word(at) != PARTITION_MAGIC) return upd_msg_refuse(UPD_MSG_PART_HEADER_RPAT_ERR);
 
     const u64 header_end = p + 12 + part->partition_header_size;
     if (header_end > image_len) {
         rl_log_err("partition header %d at 0x%llx..0x%llx leaves the image of 0x%llx bytes\n",
                    index, p, header_end, static_cast<u64>(image_len));
-        return refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+        return upd_msg_refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
     }
     if (rom_xor_words(at + 8, part->partition_header_size / 4 + 1) != 0)
-        return refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
+        return upd_msg_refuse(UPD_MSG_PART_HEADER_CHECKSUM_ERR);
 
     const u64 data_start = part->partition_offset;
     const u64 data_end = data_start + part->partition_size;
     if (data_end > image_len) {
         rl_log_err("partition %d data 0x%llx..0x%llx leaves the image of 0x%llx bytes\n", index,
                    data_start, data_end, static_cast<u64>(image_len));
-        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+        return upd_msg_refuse(UPD_MSG_PART_CHECKSUM_ERR);
     }
     const unsigned char* data = image + static_cast<std::size_t>(data_start);
     // The first data word as the log shows it; a partition of fewer than
@@ -179,7 +174,7 @@ int check_partition(const unsigned char* image, std::size_t image_len, int index
     const unsigned int sum = rom_xor_words(data, part->partition_size / 4);
     if (sum != part->partition_checksum) {
         rl_log_err("partition_checksum_cal:%x checksum:%x\n", sum, part->partition_checksum);
-        return refuse(UPD_MSG_PART_CHECKSUM_ERR);
+        return upd_msg_refuse(UPD_MSG_PART_CHECKSUM_ERR);
     }
     return 0;
 }
@@ -191,22 +186,22 @@ int rom_check_magic(const void* image, std::size_t image_len)
     if (image == nullptr) return -1;
     if (image_len < 4) {
         holds_record(image_len);
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     }
     const unsigned int magic = rom_load_word(bytes(image));
     rl_log_debug("rom--------:0x%x\n", magic);
-    if (magic != ROM_MAGIC) return refuse(UPD_MSG_ARG_ADDR_ERR);
-    if (!holds_record(image_len)) return refuse(UPD_MSG_ARG_ADDR_ERR);
+    if (magic != ROM_MAGIC) return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
+    if (!holds_record(image_len)) return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     return 0;
 }
 
 int rom_load_header(const void* image, std::size_t image_len, rom_header* header)
 {
     if (image == nullptr || header == nullptr) return -1;
-    if (!holds_record(image_len)) return refuse(UPD_MSG_ARG_ADDR_ERR);
+    if (!holds_record(image_len)) return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     std::memset(header, 0, sizeof *header);
     std::memcpy(header, image, sizeof *header);
-    if (!header_fits(header, image_len)) return refuse(UPD_MSG_ARG_ADDR_ERR);
+    if (!header_fits(header, image_len)) return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     if (header->rom_header_size >= ROM_HEADER_SCRAMBLED_SIZE) {
         descramble(header);
     } else {
@@ -222,10 +217,10 @@ int rom_check_header(const void* image, std::size_t image_len, const rom_header*
     if (image == nullptr || header == nullptr) return -1;
     // The record may not come from rom_load_header: bound it again.
     if (!holds_record(image_len) || !header_fits(header, image_len))
-        return refuse(UPD_MSG_ARG_ADDR_ERR);
+        return upd_msg_refuse(UPD_MSG_ARG_ADDR_ERR);
     if (header->rom_header_size >= ROM_HEADER_SCRAMBLED_SIZE && header->second_magic != ROM_MAGIC)
-        return refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
-    if (header->partition_num > ROM_PARTITIONS_MAX) return refuse(UPD_MSG_PART_NUM_ERR);
+        return upd_msg_refuse(UPD_MSG_ROM_HEADER_RROM_ERR);
+    if (header->partition_num > ROM_PARTITIONS_MAX) return upd_msg_refuse(UPD_MSG_PART_NUM_ERR);
     const int r = check_header_checksum(bytes(image), header);
     if (r != 0) return r;
     return check_rom_checksum(bytes(image), image_len, header);
@@ -235,7 +230,7 @@ int rom_walk_partitions(const void* image, std::size_t image_len, const rom_head
                         partition_header* headers, rom_partition_rule rule, void* context)
 {
     if (image == nullptr || header == nullptr || headers == nullptr) return -1;
-    if (header->partition_num > ROM_PARTITIONS_MAX) return refuse(UPD_MSG_PART_NUM_ERR);
+    if (header->partition_num > ROM_PARTITIONS_MAX) return upd_msg_refuse(UPD_MSG_PART_NUM_ERR);
     const int count = static_cast<int>(header->partition_num);
     rl_log_debug("headers size:0x%x\n",
                  header->partition_num * static_cast<unsigned int>(PARTITION_HEADER_RECORD_SIZE) +

@@ -97,6 +97,12 @@ void upd_msg_log(int code)
     if (e != nullptr && e->text != nullptr) rl_log_err("%s", e->text);
 }
 
+int upd_msg_refuse(int code)
+{
+    upd_msg_log(code);
+    return code;
+}
+
 const char* upd_msg_name(int code)
 {
     const upd_msg_entry* e = find_upd_msg(code);

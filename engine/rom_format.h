@@ -156,6 +156,8 @@ int aes_decrypt(unsigned char* key, unsigned char* out, int len, unsigned char* 
 // that -83 logs "UPD_MSG_MTD_ADDR_ERR\n"; codes without a text (-78 to
 // -74, and anything not tabled) log nothing.
 void upd_msg_log(int code);
+// Logs `code` as upd_msg_log() does and returns it: how a check refuses.
+int upd_msg_refuse(int code);
 // The name of a tabled code (with or without a log text), or null.
 const char* upd_msg_name(int code);
 

@@ -414,8 +414,8 @@ TEST_F(Phone, FlashcpProgramsAPartitionThroughTheDeviceLayer)
 // without it the chip is never busy.
 TEST_F(Phone, TheFlashTimingModelKeepsTheChipBusyPerBlockAndWord)
 {
-    const std::string ops = probe("erase 4 0 0x20000") + "; " + probe("write 4 0x10 f00f") +
-                            "; " + probe("write 4 0x21 aabbcc");
+    const std::string ops = probe("erase 4 0 0x20000") + "; " + probe("write 4 0x10 f00f") + "; " +
+                            probe("write 4 0x21 aabbcc");
     const nlohmann::json untimed = run(ops);
     EXPECT_EQ(untimed["flash"]["busy_us"]["erase"], 0);
     EXPECT_EQ(untimed["flash"]["busy_us"]["write"], 0);
