@@ -32,8 +32,8 @@ enum class step {
     unmap_rom,
     log_completed, // the row's `completed` line
     pause_2s,
-    reboot,           // reboot_sequence(); returns if the reboot did not end the process
-    wait_for_reboot,  // the process ends with the reboot, never by itself
+    reboot,          // reboot_sequence(); returns if the reboot did not end the process
+    wait_for_reboot, // the process ends with the reboot, never by itself
     end,
 };
 
@@ -48,39 +48,44 @@ struct ending_row {
 // screen; the failure endings keep the watchdog off only when the process
 // does not end (the screen waits for the reboot key).
 constexpr ending_row kEndings[] = {
-    {run_ending::start_up_failed, {step::unregister_ipc, step::close_log, step::drop_display, step::end}, nullptr},
+    {run_ending::start_up_failed,
+     {step::unregister_ipc, step::close_log, step::drop_display, step::end},
+     nullptr},
     {run_ending::refused_at_once, {step::drop_display, step::end}, nullptr},
     {run_ending::no_watchdog,
-     {step::failure_screen, step::deinit_display, step::unregister_ipc, step::close_log, step::drop_display, step::end},
+     {step::failure_screen, step::deinit_display, step::unregister_ipc, step::close_log,
+      step::drop_display, step::end},
      nullptr},
     {run_ending::no_rom_file,
      {step::watchdog_on, step::close_log, step::unregister_ipc, step::drop_display, step::end},
      nullptr},
     {run_ending::failed_holding_a,
-     {step::give_back_cfg, step::give_back_memory, step::delete_record, step::failure_screen, step::watchdog_on,
-      step::deinit_display, step::unregister_ipc, step::close_log, step::drop_display, step::end},
+     {step::give_back_cfg, step::give_back_memory, step::delete_record, step::failure_screen,
+      step::watchdog_on, step::deinit_display, step::unregister_ipc, step::close_log,
+      step::drop_display, step::end},
      nullptr},
     {run_ending::failed_holding_b,
-     {step::give_back_memory, step::delete_record, step::failure_screen, step::watchdog_on, step::deinit_display,
-      step::unregister_ipc, step::close_log, step::drop_display, step::end},
+     {step::give_back_memory, step::delete_record, step::failure_screen, step::watchdog_on,
+      step::deinit_display, step::unregister_ipc, step::close_log, step::drop_display, step::end},
      nullptr},
     // The copy now runs the upgrade with the watchdog off and the record
     // in place; the failure ending only logs the state for code 0.
     {run_ending::handed_off,
-     {step::give_back_memory, step::failure_screen, step::deinit_display, step::unregister_ipc, step::close_log,
-      step::drop_display, step::end},
+     {step::give_back_memory, step::failure_screen, step::deinit_display, step::unregister_ipc,
+      step::close_log, step::drop_display, step::end},
      nullptr},
     {run_ending::direct_failed,
      {step::drop_display, step::close_log, step::unregister_ipc, step::unmap_rom, step::end},
      nullptr},
     {run_ending::direct_done,
-     {step::deinit_display, step::log_completed, step::drop_display, step::pause_2s, step::reboot, step::end},
+     {step::deinit_display, step::log_completed, step::drop_display, step::pause_2s, step::reboot,
+      step::end},
      "rom upgrader completed!\n"},
     // No lock is given back before the reboot.
     {run_ending::shared_done, {step::reboot, step::wait_for_reboot, step::end}, nullptr},
     {run_ending::file_done,
-     {step::reboot, step::give_back_cfg, step::deinit_display, step::unregister_ipc, step::log_completed,
-      step::close_log, step::drop_display, step::end},
+     {step::reboot, step::give_back_cfg, step::deinit_display, step::unregister_ipc,
+      step::log_completed, step::close_log, step::drop_display, step::end},
      "upgrader-1 completed!\n"},
 };
 

@@ -48,17 +48,17 @@ struct upgrade_run {
 
 // The endings of a run. Their rows in driver_run.cpp say what each does.
 enum class run_ending {
-    start_up_failed,   // before any work: the log and IPC set up, nothing else
-    refused_at_once,   // another run holds a lock, or the wrong path: only the display goes
-    no_watchdog,       // the watchdog cannot be switched off
-    no_rom_file,       // the ROM file cannot be opened or mapped
-    failed_holding_a,  // a step failed after cfg_semid was tried (release point A)
-    failed_holding_b,  // a step failed before (release point B)
-    handed_off,        // the extracted upgrader runs the upgrade from here
-    direct_failed,     // direct mode: check or burn failed
-    direct_done,       // direct mode: burned
-    shared_done,       // shared-memory mode: burned
-    file_done,         // file mode: burned
+    start_up_failed,  // before any work: the log and IPC set up, nothing else
+    refused_at_once,  // another run holds a lock, or the wrong path: only the display goes
+    no_watchdog,      // the watchdog cannot be switched off
+    no_rom_file,      // the ROM file cannot be opened or mapped
+    failed_holding_a, // a step failed after cfg_semid was tried (release point A)
+    failed_holding_b, // a step failed before (release point B)
+    handed_off,       // the extracted upgrader runs the upgrade from here
+    direct_failed,    // direct mode: check or burn failed
+    direct_done,      // direct mode: burned
+    shared_done,      // shared-memory mode: burned
+    file_done,        // file mode: burned
 };
 
 // Opens and maps `path` into run->rom (logged on failure). 0, or the

@@ -2,6 +2,7 @@
 // the phone's sockets and platform files, reaps children, powers off.
 #include "supervisor.h"
 
+#include "env_store.h"
 #include "ipc_capture.h"
 #include "keypad_server.h"
 #include "layout.h"

@@ -7,9 +7,10 @@
 // the run ends it powers the phone off and writes report.json.
 #pragma once
 
-#include "boot.h"
+#include "run_request.h"
 
 #include <string>
+#include <vector>
 
 struct supervisor_request {
     boot_request boot;

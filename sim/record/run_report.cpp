@@ -57,7 +57,7 @@ std::string content_hash(const std::string& path)
     return hex;
 }
 
-nlohmann::json env_json(const env_vars& v)
+nlohmann::json env_json(const std::vector<std::pair<std::string, std::string>>& v)
 {
     nlohmann::json out = nlohmann::json::array();
     for (const auto& [n, val] : v) out.push_back({n, val});

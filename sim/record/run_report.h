@@ -1,11 +1,14 @@
 // sim/run_report.h - the record of one run, built when the phone powers off.
 #pragma once
 
-#include "env_store.h"
-#include "ipc_capture.h"
+#include "ipc_record.h"
 #include "syslog_record.h"
 
 #include <nlohmann/json.hpp>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 struct run_facts {
     int run = 0;
@@ -21,8 +24,9 @@ struct run_facts {
     std::vector<std::string> keys;
     int refreshes = 0;
     int frames = 0;
-    env_vars env_before;
-    env_vars env_after;
+    // The boot environment as name and value pairs, in its order.
+    std::vector<std::pair<std::string, std::string>> env_before;
+    std::vector<std::pair<std::string, std::string>> env_after;
     nlohmann::json files_before; // list_files of /tmp and /config as the program started
 };
 
