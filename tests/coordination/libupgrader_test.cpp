@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -198,19 +197,6 @@ TEST_F(SharedRecord, ADetachFailureStopsBeforeTheRemoval)
     const auto lines = logged();
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_EQ(lines[0], (logged_line{3, 0, "detach the shared memory failed"}));
-}
-
-TEST_F(SharedRecord, BannerNamesModuleVersionAndBuildTime)
-{
-    libupd_show_version();
-    const auto lines = logged();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].level, 6);
-    EXPECT_TRUE(std::regex_match(lines[0].text,
-                                 std::regex("\nInit libupgrader, Version 1\\.0\\.0\\.11, Build at "
-                                            "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
-                                            "[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
-        << lines[0].text;
 }
 
 } // namespace

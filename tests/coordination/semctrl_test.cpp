@@ -205,17 +205,4 @@ TEST_F(Semctrl, DeleteRemovesTheSetAndFailuresLogNothing)
     EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(Semctrl, BannerNamesModuleVersionAndBuildTime)
-{
-    semctrl_show_version();
-    const auto lines = logged();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].level, 6);
-    EXPECT_TRUE(std::regex_match(lines[0].text,
-                                 std::regex("\nInit semctrl, Version 1\\.0\\.0\\.2, Build at "
-                                            "[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} "
-                                            "[0-9]{2}:[0-9]{2}:[0-9]{2}\n")))
-        << lines[0].text;
-}
-
 } // namespace

@@ -68,26 +68,6 @@ protected:
     CBasicUI ui;
 };
 
-TEST_F(Screens, TheProgressBarIsPercentOf396)
-{
-    const struct {
-        int percent, width;
-    } rows[] = {{0, 0}, {50, 198}, {100, 396}, {150, 396}, {33, 130}};
-    for (const auto& r : rows) {
-        EXPECT_EQ(ui.SetUpgradingProgressBar(r.percent), 0);
-        const screen s = last_frame();
-        ASSERT_EQ(s.width, 480);
-        EXPECT_EQ(black_in(s, 44, 230, 439, 230), r.width) << r.percent << "%";
-        // The frame is black, the track white around the bar.
-        EXPECT_EQ(black_in(s, 40, 220, 443, 220), 404);
-        EXPECT_EQ(black_in(s, 42, 222, 441, 223), 0);
-        // The background image: "Upgrading" and "Please wait..." in their places.
-        EXPECT_GT(black_in(s, 59, 44, 409, 103), 500);
-        EXPECT_GT(black_in(s, 138, 130, 334, 152), 100);
-        EXPECT_EQ(black_in(s, 0, 0, 479, 43), 0);
-    }
-}
-
 // The progress screen drawn the plain way: the background bitmap, then
 // frame, track and bar pixel by pixel, converted pixel by pixel into the
 // panel's format over the whole screen.

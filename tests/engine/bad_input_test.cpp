@@ -21,13 +21,6 @@
 
 namespace {
 
-bool logged_containing(const std::string& part)
-{
-    for (const auto& r : phone_syslog())
-        if (r.msg.find(part) != std::string::npos) return true;
-    return false;
-}
-
 rom_partition_desc part(unsigned int id, std::size_t size)
 {
     rom_partition_desc p;
@@ -77,32 +70,6 @@ TEST_F(BadRom, EveryTruncationIsRefused)
         EXPECT_NE(check(img, len), 0) << "cut at " << len << " of " << img.size();
 }
 
-TEST_F(BadRom, HostileSizesAreRefused)
-{
-    for (unsigned int size : {0U, 165U, 0xFFFFFFFFU}) {
-        desc.header_size = size;
-        EXPECT_NE(check(), 0) << "rom_header_size " << size;
-    }
-    desc.header_size.reset();
-    for (unsigned int size : {0U, 4U, 0x7FFFFFFFU, 0xFFFFFFFFU}) {
-        desc.partitions[1].header_size = size;
-        EXPECT_NE(check(), 0) << "partition_header_size " << size;
-    }
-    desc.partitions[1].header_size.reset();
-    // rom_size or a partition reaching past the end of the image.
-    const std::size_t full = rom_build(desc).size();
-    for (std::size_t size : {full, full * 2, std::size_t{0xFFFFFFFF}}) {
-        desc.rom_size = static_cast<unsigned int>(size);
-        EXPECT_NE(check(), 0) << "rom_size " << size;
-    }
-    desc.rom_size.reset();
-    for (unsigned int size : {0x1000U, 0xFFFFFFFCU}) {
-        desc.partitions[2].size = size;
-        EXPECT_NE(check(), 0) << "partition_size " << size;
-    }
-    EXPECT_TRUE(logged_containing("leaves the image"));
-}
-
 class BadEnvironment : public ::testing::Test {
 protected:
     void SetUp() override
@@ -130,25 +97,6 @@ protected:
     }
     env_info table[ENV_TABLE_SIZE] = {};
 };
-
-// A line of 10,000 characters and lines of binary bytes, NULs included,
-// among good lines: the good ones are read, the rest refused.
-TEST_F(BadEnvironment, LongAndBinaryLines)
-{
-    std::string binary;
-    for (int c = 1; c < 256; ++c)
-        if (c != '\n') binary += static_cast<char>(c);
-    const std::string raw = "SW_OEM 5\n" + std::string(10000, 'x') + "\n" + "mtd5 " +
-                            std::string(10000, '9') + "\n" + binary + "\n" +
-                            std::string("HWA_0 \0\xff\x01", 9) + "\n" + "MID_VERSION 7\n";
-    phone_write_file(phone_state_path("platform/env.raw"), raw);
-    ASSERT_EQ(read_env_info(table), 0);
-    EXPECT_EQ(text("SW_OEM"), "5");
-    EXPECT_EQ(text("MID_VERSION"), "7");
-    EXPECT_EQ(text("mtd5"), "<absent>");
-    EXPECT_TRUE(entries_terminated());
-    EXPECT_TRUE(logged_containing("env data too long"));
-}
 
 // A version file of a mebibyte: what lies within the reader's buffer is
 // found, what lies beyond it is not, and nothing else changes.

@@ -385,29 +385,6 @@ protected:
     }
 };
 
-TEST_F(DriverLayout, TheSameLayoutMovesNothing)
-{
-    relocation_phone();
-    with_layout(layout_text({}));
-    shm();
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_TRUE(logged("mtd_config"));
-    EXPECT_TRUE(relocations().empty());
-    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
-}
-
-TEST_F(DriverLayout, AChangedPartitionIsMovedThenBurned)
-{
-    relocation_phone();
-    with_layout(layout_text({{6, "90440000,90730000"}}));
-    shm();
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_EQ(relocations().size(), 1U);
-    EXPECT_FALSE(logged("cat_env_config_block\n") &&
-                 logged("shellcmd:/tmp/bin/cat /dev/mtdblock/3"));
-    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected());
-}
-
 TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
 {
     relocation_phone();
@@ -440,18 +417,6 @@ TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
         ASSERT_NE(found, std::string::npos) << line;
         at = found;
     }
-}
-
-// The environment and the configuration exist only as copies in RAM
-// between the move of their partition and its write-back: a power cut
-// there loses them. The window is the write-back itself.
-TEST_F(DriverLayout, TheWindowOfTheSavedBlocksIsTheirWriteBack)
-{
-    relocation_phone();
-    const std::string before = phone_file(dir_ + "/flash/chip.bin");
-    with_layout(kBothBlocksMove);
-    shm();
-    ASSERT_TRUE(result_.rebooted);
     // Nothing is written to flash between a block's move and its
     // write-back: the first write after "relocate mtd4" is mtd4's.
     std::vector<std::string> events;
@@ -471,9 +436,19 @@ TEST_F(DriverLayout, TheWindowOfTheSavedBlocksIsTheirWriteBack)
     EXPECT_EQ(*(moved4 + 9), "relocate mtd3");
     EXPECT_EQ(*(moved4 + 10), "write mtd3");
 
+    EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected()) << "burned after the moves";
+}
+
+// The environment and the configuration exist only as copies in RAM
+// between the move of their partition and its write-back: a power cut
+// there loses them. The window is the write-back itself.
+TEST_F(DriverLayout, TheWindowOfTheSavedBlocksIsTheirWriteBack)
+{
+    relocation_phone();
+    const std::string before = phone_file(dir_ + "/flash/chip.bin");
+    with_layout(kBothBlocksMove);
     // A cut in the first write-back: the configuration's copy is gone with
     // the RAM; the environment has not moved and is intact where it was.
-    relocation_phone();
     boot_request req = shm_request(rom_build(desc_));
     req.faults = {"power_cut_after_writes 1"};
     boot(req);
