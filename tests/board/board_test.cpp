@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<unsigned char> data(size_t n, unsigned char seed)
-{
-    std::vector<unsigned char> d(n);
-    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 13);
-    return d;
-}
-
 std::string shipped_upgrader()
 {
     const char* p = std::getenv("UPG_BOARD_UPGRADER");
@@ -43,8 +36,8 @@ protected:
         phone_install_program(board_dir_, shipped_upgrader());
         chip_before_ = phone_file(board_dir_ + "/flash/chip.bin");
         desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(200000, 3)));
-        desc_.partitions.push_back(fixture_partition(6, "2.150.8.3", data(70000, 9)));
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(200000, 3)));
+        desc_.partitions.push_back(fixture_partition(6, "2.150.8.3", fixture_data(70000, 9)));
     }
 
     // Boots the board with this phone's chip, platform files and files,

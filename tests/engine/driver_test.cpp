@@ -23,13 +23,6 @@ void put(const std::string& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::vector<unsigned char> data(size_t n, unsigned char seed)
-{
-    std::vector<unsigned char> d(n);
-    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 7);
-    return d;
-}
-
 class Driver : public PhoneFixture {
 protected:
     void SetUp() override
@@ -38,7 +31,7 @@ protected:
         // A ROM this phone (model 59, match identifier 3, RomVersion
         // 2.0.0.14) accepts: one partition for mtd5.
         desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(70000, 5)));
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(70000, 5)));
     }
 
     void shm(int state = 0, std::vector<std::string> keys = {})
@@ -73,7 +66,7 @@ constexpr uint32_t kMtd5 = 0x90330000U;
 
 TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
 {
-    desc_.partitions[0].data = data(70000, 9);
+    desc_.partitions[0].data = fixture_data(70000, 9);
     rom_partition_desc change;
     change.partition_id = 255;
     change.partition_type = 3;
@@ -196,57 +189,8 @@ TEST_F(Driver, StatesTwoAndMinusThreeKeepTheApplicationsRunning)
     EXPECT_TRUE(fs::exists(dir_ + "/files/config/killed"));
 }
 
-TEST_F(Driver, FailuresOfTheStepsAfterTheCheck)
+TEST_F(Driver, AFailedRunKeepsItsProcessLockAndTheRebootHasAFallback)
 {
-    // The applications cannot be stopped.
-    make_phone([] {
-        phone_options o;
-        o.killapps_exit = 1;
-        return o;
-    }());
-    shm(0, {"35@log:Killapps Failed!"});
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}, {4, 3}, {3, 0}}));
-
-    // Burning fails at the second erase of mtd5.
-    make_phone();
-    boot_request req;
-    req.argv = {"/basic/bin/upgrader"};
-    req.shm.enabled = true;
-    const std::vector<unsigned char> img = rom_build(desc_);
-    req.shm.image.assign(img.begin(), img.end());
-    req.faults = {"fault ioctl /dev/mtd5 0x40084D02 2 5"};
-    req.keys = {parse_key_press("35@log:Burn Flash Failed!")};
-    boot(req);
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_TRUE(logged("burn flash failed!"));
-    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{4, 2}, {4, 4}, {3, 0}}));
-}
-
-TEST_F(Driver, AWatchdogThatStaysOnFailsTheRun)
-{
-    boot_request req;
-    req.argv = {"/basic/bin/upgrader"};
-    req.faults = {"fault ioctl /dev/misc0 0x80044D05 1 5", "fault ioctl /dev/misc0 0x80044D05 2 5",
-                  "fault ioctl /dev/misc0 0x80044D05 3 5"};
-    req.keys = {parse_key_press("35@log:Upgrade Failed!")};
-    boot(req);
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_TRUE(logged("Upgrade Failed!"));
-    // The watchdog is switched only by the run that holds its lock.
-    EXPECT_LT(log_.find("locked upgrader_process"), log_.find("/dev/misc0 ctrl failed!"));
-}
-
-TEST_F(Driver, StartUpRefusalsAndExitValues)
-{
-    run({"/basic/bin/upgrader", "a", "b", "c"});
-    EXPECT_EQ(result_.exit_status, 56) << "-200";
-    EXPECT_TRUE(logged("usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file"));
-
-    run({"/bin/sh", "-c", "cp /basic/bin/upgrader /tmp/other && /tmp/other /config/rom.bin"});
-    EXPECT_EQ(result_.exit_status, 0);
-    EXPECT_TRUE(logged("upgrader path error"));
-
     // The first run holds the process lock (without undo) when it fails to
     // open its file; the second is refused.
     run({"/bin/sh", "-c",
@@ -420,8 +364,7 @@ TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
     // Nothing is written to flash between a block's move and its
     // write-back: the first write after "relocate mtd4" is mtd4's.
     std::vector<std::string> events;
-    std::ifstream flash(run_dir_ + "/flash.log");
-    for (std::string l; std::getline(flash, l);) {
+    for (const std::string& l : run_lines("flash.log")) {
         std::istringstream in(l);
         long long ms = 0;
         int pid = 0;
@@ -466,7 +409,7 @@ TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
     rom_partition_desc kernel;
     kernel.partition_id = 1;
     kernel.version = rom_version_from_text("2.150.8.5");
-    kernel.data = data(5000, 1);
+    kernel.data = fixture_data(5000, 1);
     desc_.partitions.push_back(kernel);
     with_layout(layout_text({{6, "90440000,90730000"}}));
     shm();
@@ -477,16 +420,22 @@ TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
     EXPECT_FALSE(chip(kMtd5, 70000) == mtd5_expected()) << "mtd5 is left alone";
 }
 
-TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
+TEST_F(DriverLayout, LayoutAndWriteBackFailuresEndOnTheirScreens)
 {
+    // A layout of nine keys is refused before anything moves: -188.
+    relocation_phone();
+    with_layout(layout_text({}, false));
+    shm(0, {"35@log:Upgrade Failed!"});
+    EXPECT_TRUE(result_.rebooted);
+    EXPECT_TRUE(logged("mtd_config failed!"));
+    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
+    desc_.partitions.erase(desc_.partitions.begin());
+
     // The configuration cannot be unmounted: -187.
     relocation_phone();
     with_layout(kBothBlocksMove);
-    boot_request req;
-    req.argv = {"/basic/bin/upgrader"};
-    req.shm.enabled = true;
     std::vector<unsigned char> img = rom_build(desc_);
-    req.shm.image.assign(img.begin(), img.end());
+    boot_request req = shm_request(img);
     req.faults = {"fault command 1 /tmp/bin/umount /etc/"};
     req.keys = {parse_key_press("35@log:Upgrade Failed!")};
     boot(req);
@@ -514,43 +463,76 @@ TEST_F(DriverLayout, WriteBackFailuresEndOnTheirScreens)
     EXPECT_TRUE(logged("env mtd_write failed!"));
 }
 
-TEST_F(DriverLayout, AnInvalidLayoutFailsTheUpgrade)
+// Each way a run ends early: how it is started, what goes wrong, and how
+// it ends (the exit value, or the failure screen left with soft key 4),
+// with the line it logs and, for a screen, the steps it broadcast.
+TEST_F(Driver, EveryEarlyEndingShowsOrReturnsWhatItShould)
 {
-    relocation_phone();
-    with_layout(layout_text({}, false)); // nine keys
-    shm(0, {"35@log:Upgrade Failed!"});
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_TRUE(logged("mtd_config failed!"));
-    EXPECT_EQ(report_["flash"]["partitions"].size(), 0U);
-}
-
-TEST_F(Driver, StartUpFailuresBeforeAnyScreen)
-{
-    // /bin cannot be copied: five attempts, then -189.
-    image_file();
-    run({"/basic/bin/upgrader", "/config/rom.bin"}, {"fault command 1 cp /bin/ /tmp/ -rf"});
-    EXPECT_EQ(result_.exit_status, 67) << "-189";
-    EXPECT_TRUE(logged("copy_bins failed!"));
-    // No framebuffer: the display's initialisation fails, exit 0.
-    run({"/basic/bin/upgrader", "/config/rom.bin"}, {"fault missing /dev/fb0"});
-    EXPECT_EQ(result_.exit_status, 0);
-    EXPECT_TRUE(logged("BasicUI init failed!"));
-    EXPECT_FALSE(result_.rebooted);
-    // An empty ROM file cannot be mapped: -195.
-    put(dir_ + "/files/config/empty.rom", "");
-    run({"/basic/bin/upgrader", "/config/empty.rom"});
-    EXPECT_EQ(result_.exit_status, 61) << "-195";
-    EXPECT_TRUE(logged("memory map failed!"));
-}
-
-TEST_F(Driver, NoSharedRecordShowsGetShmFailed)
-{
-    boot_request req;
-    req.argv = {"/basic/bin/upgrader"};
-    req.keys = {parse_key_press("35@log:Get shm Failed!")};
-    boot(req);
-    EXPECT_TRUE(result_.rebooted);
-    EXPECT_EQ(broadcasts(), (std::vector<std::pair<int, int>>{{3, 0}}));
+    using steps = std::vector<std::pair<int, int>>;
+    const struct {
+        const char* name;
+        bool shm;                        // shared-memory mode with the image, else `argv`
+        std::vector<std::string> argv;   //
+        std::vector<std::string> faults; //
+        int killapps_exit;               // of the phone's killapps.sh
+        const char* screen;              // failure text left with soft key 4; null: none
+        int exit_status;                 // without a screen
+        const char* line;                // a line the run logs
+        steps broadcast;                 // with a screen: the steps and the failure
+    } rows[] = {
+        // clang-format off
+        {"killapps fails", true, {}, {}, 1,
+         "Killapps Failed!", 0, "killapps failed!", steps{{4, 2}, {4, 3}, {3, 0}}},
+        {"burn fails at the second erase", true, {}, {"fault ioctl /dev/mtd5 0x40084D02 2 5"}, 0,
+         "Burn Flash Failed!", 0, "burn flash failed!", steps{{4, 2}, {4, 4}, {3, 0}}},
+        {"the watchdog stays on", false, {"/basic/bin/upgrader"},
+         {"fault ioctl /dev/misc0 0x80044D05 1 5", "fault ioctl /dev/misc0 0x80044D05 2 5",
+          "fault ioctl /dev/misc0 0x80044D05 3 5"}, 0,
+         "Upgrade Failed!", 0, "/dev/misc0 ctrl failed!", steps{{3, 0}}},
+        {"no shared record", false, {"/basic/bin/upgrader"}, {}, 0,
+         "Get shm Failed!", 0, "Get shm Failed!", steps{{3, 0}}},
+        {"usage", false, {"/basic/bin/upgrader", "a", "b", "c"}, {}, 0,
+         nullptr, 56, "usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file", {}},
+        {"another path", false,
+         {"/bin/sh", "-c", "cp /basic/bin/upgrader /tmp/other && /tmp/other /config/rom.bin"}, {}, 0,
+         nullptr, 0, "upgrader path error", {}},
+        {"/bin cannot be copied", false, {"/basic/bin/upgrader", "/config/rom.bin"},
+         {"fault command 1 cp /bin/ /tmp/ -rf"}, 0,
+         nullptr, 67, "copy_bins failed!", {}},
+        {"no framebuffer", false, {"/basic/bin/upgrader", "/config/rom.bin"},
+         {"fault missing /dev/fb0"}, 0,
+         nullptr, 0, "BasicUI init failed!", {}},
+        {"an empty ROM file", false, {"/basic/bin/upgrader", "/config/empty.rom"}, {}, 0,
+         nullptr, 61, "memory map failed!", {}},
+        // clang-format on
+    };
+    for (const auto& r : rows) {
+        phone_options o;
+        o.killapps_exit = r.killapps_exit;
+        make_phone(o);
+        image_file();
+        put(dir_ + "/files/config/empty.rom", "");
+        boot_request req = r.shm ? shm_request(rom_build(desc_)) : boot_request{};
+        if (!r.shm) req.argv = r.argv;
+        req.faults = r.faults;
+        if (r.screen != nullptr) req.keys = {parse_key_press(std::string("35@log:") + r.screen)};
+        boot(req);
+        EXPECT_TRUE(logged(r.line)) << r.name;
+        if (r.screen != nullptr) {
+            EXPECT_TRUE(result_.rebooted) << r.name;
+            EXPECT_TRUE(logged(r.screen)) << r.name;
+            EXPECT_EQ(broadcasts(), r.broadcast) << r.name;
+        } else {
+            EXPECT_FALSE(result_.rebooted) << r.name;
+            EXPECT_EQ(result_.exit_status, r.exit_status) << r.name;
+        }
+        // The watchdog is switched only by the run that holds the process lock.
+        const size_t locked = log_.find("locked upgrader_process");
+        const size_t watchdog = log_.find("/dev/misc0 ctrl failed!");
+        if (watchdog != std::string::npos) {
+            EXPECT_LT(locked, watchdog) << r.name;
+        }
+    }
 }
 
 TEST_F(Driver, ABusyBurnLockEndsTheRunAtOnce)

@@ -13,20 +13,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<unsigned char> data(size_t n, unsigned char seed)
-{
-    std::vector<unsigned char> d(n);
-    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 3);
-    return d;
-}
-
 class Endings : public PhoneFixture {
 protected:
     void SetUp() override
     {
         PhoneFixture::SetUp();
         desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(70000, 1)));
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(70000, 1)));
     }
     // `script` in the phone's shell, then the values of `keys` ("KEY=VALUE"
     // lines) as the next process finds them.
@@ -44,8 +37,7 @@ protected:
     std::vector<std::string> watchdog() const
     {
         std::vector<std::string> out;
-        std::ifstream f(run_dir_ + "/misc.log");
-        for (std::string l; std::getline(f, l);)
+        for (const std::string& l : run_lines("misc.log"))
             if (l.find("watchdog") != std::string::npos)
                 out.push_back(l.substr(l.find("watchdog")));
         return out;

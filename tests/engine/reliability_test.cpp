@@ -16,15 +16,6 @@
 
 namespace {
 
-// Every line of a file.
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::vector<std::string> out;
-    std::ifstream f(path);
-    for (std::string l; std::getline(f, l);) out.push_back(l);
-    return out;
-}
-
 class Phone : public PhoneFixture {
 protected:
     void SetUp() override
@@ -67,7 +58,7 @@ protected:
     int flash_writes() const
     {
         int n = 0;
-        for (const std::string& l : lines_of(run_dir_ + "/flash.log"))
+        for (const std::string& l : run_lines("flash.log"))
             if (l.find(" write mtd") != std::string::npos) ++n;
         return n;
     }
@@ -141,7 +132,7 @@ TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
     ASSERT_TRUE(shm({persist}).rebooted);
     // Which partition each write of the run goes to.
     std::vector<std::string> written;
-    for (const std::string& l : lines_of(run_dir_ + "/flash.log")) {
+    for (const std::string& l : run_lines("flash.log")) {
         const size_t at = l.find(" write mtd");
         if (at != std::string::npos) written.push_back(l.substr(at + 7, 4));
     }

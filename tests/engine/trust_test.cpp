@@ -13,13 +13,6 @@ namespace {
 
 constexpr uint32_t kMtd5 = 0x90330000U;
 
-std::vector<unsigned char> data(size_t n, unsigned char seed)
-{
-    std::vector<unsigned char> d(n);
-    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 11);
-    return d;
-}
-
 // The phone's layout as /tmp/mtd.conf text; `moving`: mtd3 and mtd4 move
 // into what was the end of mtd6.
 std::string layout_text(bool moving)
@@ -39,7 +32,7 @@ protected:
     {
         PhoneFixture::SetUp();
         desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", data(150000, 5)));
+        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(150000, 5)));
         before_ = phone_file(dir_ + "/flash/chip.bin");
     }
     // File mode on a copy of the image in /tmp (one on /config would keep
@@ -107,7 +100,7 @@ TEST_F(Trust, APartitionBeyondTheErasableRangeIsRefused)
     o.env = {{"mtd7", "0x907b0000,0x907c8000"}};
     make_phone(o);
     before_ = phone_file(dir_ + "/flash/chip.bin");
-    desc_.partitions = {fixture_partition(7, "2.150.8.2", data(96 * 1024, 7))};
+    desc_.partitions = {fixture_partition(7, "2.150.8.2", fixture_data(96 * 1024, 7))};
     file_mode({}, "Rom check Failed!");
     EXPECT_TRUE(logged("mtd7: partition of 98304 bytes, but only 65536 bytes of its range can be "
                        "erased"));

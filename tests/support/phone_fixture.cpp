@@ -26,6 +26,13 @@ rom_image_desc fixture_image()
     return desc;
 }
 
+std::vector<unsigned char> fixture_data(size_t n, unsigned char seed)
+{
+    std::vector<unsigned char> d(n);
+    for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(seed + i * 7);
+    return d;
+}
+
 rom_partition_desc fixture_partition(unsigned int id, const std::string& version,
                                      std::vector<unsigned char> data)
 {
@@ -137,5 +144,13 @@ std::vector<std::pair<int, int>> PhoneFixture::broadcasts() const
         if (m["receiver"] != 6) continue; // the own id gets every broadcast too
         out.emplace_back(m["msg_id"].get<int>(), m["param1"].get<int>());
     }
+    return out;
+}
+
+std::vector<std::string> PhoneFixture::run_lines(const std::string& name) const
+{
+    std::vector<std::string> out;
+    std::ifstream f(run_dir_ + "/" + name);
+    for (std::string l; std::getline(f, l);) out.push_back(l);
     return out;
 }

@@ -27,6 +27,8 @@ std::string fixture_upgrader();
 // An image description this phone accepts (model 59, match identifier 3,
 // ROM version 2.150.8.0), with no partitions yet.
 rom_image_desc fixture_image();
+// `n` bytes of partition data that differ from those of another seed.
+std::vector<unsigned char> fixture_data(size_t n, unsigned char seed);
 // A flash partition for mtd `id` holding `data`.
 rom_partition_desc fixture_partition(unsigned int id, const std::string& version,
                                      std::vector<unsigned char> data);
@@ -57,6 +59,8 @@ protected:
     // Whether every flash partition of `desc` is in the chip at its place
     // in the default layout.
     bool flash_holds(const rom_image_desc& desc) const;
+    // The lines of one of the last run's records ("flash.log", "misc.log", ...).
+    std::vector<std::string> run_lines(const std::string& name) const;
     // The last run's broadcasts (msg_id, param1), as every receiver got them.
     std::vector<std::pair<int, int>> broadcasts() const;
 
