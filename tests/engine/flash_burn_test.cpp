@@ -102,14 +102,9 @@ TEST_F(FlashBurn, WholeBlocksThenTheShortRestWithProgress)
     EXPECT_EQ(flash_log("write"),
               (std::vector<std::string>{"write mtd4 0x0 0x10000", "write mtd4 0x10000 0x10000",
                                         "write mtd4 0x20000 0x10000", "write mtd4 0x30000 0x64"}));
-    EXPECT_TRUE(flash_log("violation").empty());
     // One partition: step 42, erase from 15, write from 57.
     EXPECT_EQ(progress_recorded(),
               (std::vector<int>{15, 20, 25, 30, 36, 41, 46, 51, 57, 71, 85, 100}));
-    EXPECT_EQ(phone_logged(LOG_INFO, "mtd4 start_addr:90730000 end_addr:907b0000\n"), 1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "blocks :3 size:30064\n"), 1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "last size:64\n"), 1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "erase done\n"), 8);
 }
 
 TEST_F(FlashBurn, SmallAndEmptyPartitions)
@@ -255,8 +250,6 @@ TEST_F(FlashBurn, MtdWriteWritesASavedBlockBack)
     ASSERT_EQ(mtd_write(3, 65536, path), 0);
     EXPECT_EQ(on_chip(0x90020000U, 65536), block);
     EXPECT_EQ(flash_log("erase"), (std::vector<std::string>{"erase mtd3 0x0 0x10000"}));
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "mtd_write :3 \n"), 1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "file size:10000 \n"), 1);
 
     phone_write_file("/tmp/mtdblock3", block + "x");
     EXPECT_EQ(mtd_write(3, 65536, path), -1);
@@ -264,11 +257,9 @@ TEST_F(FlashBurn, MtdWriteWritesASavedBlockBack)
     EXPECT_EQ(flash_log("erase").size(), 1U) << "no device opened";
     char missing[] = "/tmp/none";
     EXPECT_EQ(mtd_write(3, 65536, missing), -1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "/tmp/none File open failed!\n"), 1);
     phone_write_file("/tmp/empty", "");
     char empty[] = "/tmp/empty";
     EXPECT_EQ(mtd_write(3, 0, empty), -1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "memory map failed!\n"), 1);
 
     // The block is read back: one that does not hold what was written fails.
     phone_write_file("/tmp/mtdblock3", block);
@@ -285,7 +276,6 @@ TEST_F(FlashBurn, RelocationQueryAndRequest)
     EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd0 ioctl failed!\n"), 1);
     EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd1 ioctl failed!\n"), 1);
     EXPECT_EQ(mtd_addr_repair(4, 0x700000, 0x80000), -1);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "/dev/mtd4 ioctl failed!\n"), 1);
     EXPECT_EQ(mtd_addr_repair(10, 0, 0x10000), -1);
     EXPECT_EQ(phone_logged(LOG_DEBUG, "offset:0 size:10000\n"), 0) << "mtd 10 opens nothing";
 
@@ -310,7 +300,6 @@ TEST_F(FlashBurn, EraseAWholePartition)
     EXPECT_EQ(flash_log("erase"),
               (std::vector<std::string>{"erase mtd7 0x0 0x10000", "erase mtd7 0x10000 0x10000"}));
     EXPECT_EQ(on_chip(0x907B0000U, 0x20000), std::string(0x20000, '\xff'));
-    EXPECT_EQ(phone_logged(LOG_INFO, "mtd7 start_addr:907b0000 end_addr:907d0000\n"), 1);
     unsigned int i = 0;
     ASSERT_EQ(find_env_by_name(env, "mtd7", &i), 0);
     env[i].name[0] = '\0';
