@@ -441,8 +441,10 @@ int CBasicUI::OpenUserSetting(char* user, int user_size, char* passwd, int passw
     std::snprintf(t.user_label, sizeof t.user_label, "%s", "User:");
     std::snprintf(t.passwd_label, sizeof t.passwd_label, "%s", "Passwd:");
     basicui_open_user_setting(&t);
-    if (user_size > 0) std::strncpy(user, t.user, static_cast<std::size_t>(user_size));
-    if (passwd_size > 0) std::strncpy(passwd, t.passwd, static_cast<std::size_t>(passwd_size));
+    // As much of each text as its buffer holds, always terminated.
+    if (user_size > 0) std::snprintf(user, static_cast<std::size_t>(user_size), "%s", t.user);
+    if (passwd_size > 0)
+        std::snprintf(passwd, static_cast<std::size_t>(passwd_size), "%s", t.passwd);
     return t.result;
 }
 

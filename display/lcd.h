@@ -3,11 +3,13 @@
 //
 // Everything is drawn into a one-bit-per-pixel bitmap of the 480 x 272
 // screen (pixel (x, y) is bit y * 480 + x, least significant bit first; a
-// set bit is black). lcd_refresh() converts the changed region, which
-// always runs from (0, 0), into the panel's format (16 bits per pixel on
-// the G-type panel, 4 bits otherwise), copies the whole conversion buffer
-// into the mapped /dev/fb0 and writes "1" to /proc/glcd/refresh. Only the
-// driver's thread draws; nothing here locks.
+// set bit is black). lcd_refresh() converts the changed region (the
+// bounding box of what was marked since the last refresh; nothing when
+// nothing was) into the panel's format (16 bits per pixel on the G-type
+// panel, 4 bits otherwise), copies the whole conversion buffer once into
+// the mapped /dev/fb0 and writes "1" to /proc/glcd/refresh. One thread
+// draws at a time (the display object hands the burn's frames to its
+// drawing thread and waits for them); nothing here locks.
 #pragma once
 
 #include <cstdint>

@@ -17,7 +17,8 @@
 
 #include <cstddef>
 
-// Set to 1 when a check wrote /tmp/mtd.conf from an image; never reset.
+// Set to 1 when a check wrote /tmp/mtd.conf from an image; back to 0 when
+// that image is then refused and the file taken back.
 extern int g_mtd_config;
 
 // Results besides 0 and the UPD_MSG codes.

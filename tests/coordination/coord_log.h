@@ -13,7 +13,6 @@
 
 struct logged_line {
     int level;
-    int tid;
     std::string text;
     bool operator==(const logged_line& o) const { return level == o.level && text == o.text; }
 };
@@ -27,7 +26,7 @@ inline void PrintTo(const logged_line& l, std::ostream* os)
 // checked for its prefix (this process's pid, the level it was sent at).
 inline std::vector<logged_line> logged()
 {
-    static const std::regex prefix("^upgrader pid([0-9]+),tid([0-9]+),l([0-7]): ([\\s\\S]*)$");
+    static const std::regex prefix("^upgrader pid([0-9]+),tid[0-9]+,l([0-7]): ([\\s\\S]*)$");
     std::vector<logged_line> out;
     for (const syslog_record& r : phone_syslog()) {
         std::smatch m;
@@ -36,8 +35,8 @@ inline std::vector<logged_line> logged()
             continue;
         }
         EXPECT_EQ(std::stoi(m[1]), getpid()) << r.msg;
-        EXPECT_EQ(std::stoi(m[3]), r.level) << r.msg;
-        out.push_back({r.level, std::stoi(m[2]), m[4]});
+        EXPECT_EQ(std::stoi(m[2]), r.level) << r.msg;
+        out.push_back({r.level, m[3]});
     }
     return out;
 }

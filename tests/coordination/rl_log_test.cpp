@@ -22,24 +22,20 @@ std::string prefix(const char* ident, int level, int thread_id = tid())
            std::to_string(thread_id) + ",l" + std::to_string(level) + ": ";
 }
 
-std::vector<syslog_record> messages()
-{
-    return phone_syslog();
-}
-
 TEST(RlLog, EachLevelReachesSyslogWithItsPriorityAndTheLinePrefix)
 {
     rl_log_init("upgrader", 7);
-    rl_log_emerg("m%d\n", 0);
-    rl_log_alert("m%d\n", 1);
-    rl_log_crit("m%d\n", 2);
-    rl_log_err("m%d\n", 3);
-    rl_log_warn("m%d\n", 4);
-    rl_log_notice("m%d\n", 5);
-    rl_log_info("m%d\n", 6);
-    rl_log_debug("m%d\n", 7);
-    const auto log = messages();
-    ASSERT_EQ(log.size(), 8U);
+    void (*const at_level[])(const char*, ...) = {rl_log_emerg, rl_log_alert, rl_log_crit,
+                                                  rl_log_err,   rl_log_warn,  rl_log_notice,
+                                                  rl_log_info,  rl_log_debug};
+    for (int level = 0; level < 8; ++level) at_level[level]("m%d\n", level);
+    // Empty and null formats write nothing; "%s" is not an empty format.
+    rl_log_info("");
+    const char* none = nullptr;
+    rl_log_err(none);
+    rl_log_debug("%s", "");
+    const auto log = phone_syslog();
+    ASSERT_EQ(log.size(), 9U);
     for (int level = 0; level < 8; ++level) {
         const syslog_record& r = log[static_cast<size_t>(level)];
         EXPECT_EQ(r.facility, LOG_USER >> 3);
@@ -47,6 +43,7 @@ TEST(RlLog, EachLevelReachesSyslogWithItsPriorityAndTheLinePrefix)
         EXPECT_EQ(r.tag, "");
         EXPECT_EQ(r.msg, prefix("upgrader", level) + "m" + std::to_string(level) + "\n");
     }
+    EXPECT_EQ(log[8].msg, prefix("upgrader", 7));
 }
 
 TEST(RlLog, ThresholdDecidesWhatIsWritten)
@@ -59,7 +56,7 @@ TEST(RlLog, ThresholdDecidesWhatIsWritten)
     EXPECT_EQ(rl_log_set_level(0), 0);
     rl_log_alert("alert\n");
     rl_log_emerg("emerg\n");
-    const auto log = messages();
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 2U);
     EXPECT_EQ(log[0].msg, prefix("upgrader", 3) + "err\n");
     EXPECT_EQ(log[1].msg, prefix("upgrader", 0) + "emerg\n");
@@ -75,38 +72,28 @@ TEST(RlLog, SecondInitChangesNothingUntilDeinit)
     rl_log_err("after deinit\n"); // still written, with the stored identity
     rl_log_init("third", 7);
     rl_log_info("now\n");
-    const auto log = messages();
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 3U);
     EXPECT_EQ(log[0].msg, prefix("first", 3) + "kept\n");
     EXPECT_EQ(log[1].msg, prefix("first", 3) + "after deinit\n");
     EXPECT_EQ(log[2].msg, prefix("third", 6) + "now\n");
 }
 
-TEST(RlLog, IdentityIsCutToFourteenCharacters)
+// The identity is cut to fourteen characters, and it is text, never a
+// format.
+TEST(RlLog, IdentityIsCutToFourteenCharactersOfText)
 {
-    rl_log_init("abcdefghijklmnopqrst", 7);
-    rl_log_info("x");
-    const auto log = messages();
+    rl_log_init("up%s%n%dijklmnopqrst", 7);
+    rl_log_info("x=%d\n", 3);
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 1U);
-    EXPECT_EQ(log[0].msg, prefix("abcdefghijklmn", 6) + "x");
-}
-
-TEST(RlLog, EmptyAndNullFormatsWriteNothing)
-{
-    rl_log_init("upgrader", 7);
-    rl_log_info("");
-    const char* none = nullptr;
-    rl_log_err(none);
-    rl_log_debug("%s", "");
-    const auto log = messages();
-    ASSERT_EQ(log.size(), 1U); // "%s" is not an empty format
-    EXPECT_EQ(log[0].msg, prefix("upgrader", 7));
+    EXPECT_EQ(log[0].msg, prefix("up%s%n%dijklmn", 6) + "x=3\n");
 }
 
 TEST(RlLog, BeforeInitLinesHaveEmptyIdentityAndPidZero)
 {
     rl_log_warn("early %s\n", "bird");
-    const auto log = messages();
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 1U);
     EXPECT_EQ(log[0].level, 4);
     EXPECT_EQ(log[0].msg, " pid0,tid" + std::to_string(tid()) + ",l4: early bird\n");
@@ -122,7 +109,7 @@ TEST(RlLog, EachThreadLogsItsOwnKernelThreadId)
     });
     t.join();
     rl_log_info("from main\n");
-    const auto log = messages();
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 2U);
     ASSERT_NE(other, tid());
     EXPECT_EQ(log[0].msg, prefix("upgrader", 6, other) + "from thread\n");
@@ -138,23 +125,12 @@ TEST(RlLog, LongMessageIsCutToTheLineBuffer)
     // A conversion where the line is cut is formatted before the cut.
     rl_log_info((std::string(4070, 'b') + "%d%s").c_str(), 12345, "tail"); // NOLINT
 
-    const auto log = messages();
+    const auto log = phone_syslog();
     ASSERT_EQ(log.size(), 3U);
     const std::string p = prefix("upgrader", 6);
     EXPECT_EQ(log[0].msg, p + std::string(4095 - p.size(), 'a'));
     EXPECT_EQ(log[1].msg, log[0].msg);
     EXPECT_EQ(log[2].msg, (p + std::string(4070, 'b') + "12345tail").substr(0, 4095));
-}
-
-// The identity is text, never a format.
-TEST(RlLog, APercentInTheIdentityIsText)
-{
-    rl_log_init("up%s%n%d", 7);
-    rl_log_info("x=%d\n", 3);
-    const auto log = messages();
-    ASSERT_EQ(log.size(), 1U);
-    EXPECT_EQ(log[0].msg, prefix("up%s%n%d", 6) + "x=3\n");
-    rl_log_deinit();
 }
 
 // The handler's line: the same record as an ordinary one (priority,
@@ -169,7 +145,7 @@ TEST(RlLog, TheSignalSafeLineIsTheSameRecordAsAnOrdinaryOne)
     rl_log_set_level(2);
     rl_log_signal_safe(LOG_ERR, "above the threshold");
     rl_log_set_level(7);
-    const auto m = messages();
+    const auto m = phone_syslog();
     ASSERT_EQ(m.size(), 4U);
     EXPECT_EQ(m[1].facility, m[0].facility);
     EXPECT_EQ(m[1].level, LOG_ERR);

@@ -57,13 +57,19 @@ TEST_F(Semctrl, CreateKeyMakesAFreeSemaphoreAndNeverResetsIt)
     ASSERT_EQ(try_lock_binary_sem(id), 0);
     EXPECT_EQ(binary_sem_create_key(SEM_KEY_UPGRADER_PROCESS), id);
     EXPECT_EQ(value(id), 0) << "a held lock was reset";
+    // A try-lock on the held semaphore returns at once.
+    errno = 0;
+    EXPECT_EQ(try_lock_binary_sem(id), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(value(id), 0);
     ASSERT_EQ(unlock_binary_sem(id), 0);
     EXPECT_EQ(binary_sem_create_key(SEM_KEY_UPGRADER_PROCESS), id);
     EXPECT_EQ(value(id), 1);
     EXPECT_EQ(get_sem_by_key(SEM_KEY_UPGRADER_PROCESS), id);
 }
 
-TEST_F(Semctrl, CreateKeyLeavesASetMadeElsewhereAsItIs)
+// An existing set is returned as it is: no value is set or reset.
+TEST_F(Semctrl, CreateKeyLeavesAnExistingSetAsItIs)
 {
     // Another process made the set and has not set a value yet (0).
     const int other = semget(SEM_KEY_BURN_FLASH, 1, IPC_CREAT | 0666);
@@ -71,10 +77,7 @@ TEST_F(Semctrl, CreateKeyLeavesASetMadeElsewhereAsItIs)
     EXPECT_EQ(binary_sem_create_key(SEM_KEY_BURN_FLASH), other);
     EXPECT_EQ(value(other), 0);
     EXPECT_EQ(try_lock_binary_sem(other), -1);
-}
-
-TEST_F(Semctrl, SemCreateKeyReturnsTheExistingSetAndSetsNoValue)
-{
+    // A set of three made here starts at 0 and keeps its values.
     const int id = sem_create_key(3, SEM_KEY_SAVE_FILE);
     ASSERT_GE(id, 0);
     for (int n = 0; n < 3; ++n) EXPECT_EQ(value(id, n), 0);
@@ -83,47 +86,20 @@ TEST_F(Semctrl, SemCreateKeyReturnsTheExistingSetAndSetsNoValue)
     EXPECT_EQ(value(id, 1), 1);
 }
 
-TEST_F(Semctrl, TryLockOnAHeldSemaphoreReturnsAtOnce)
-{
-    const int id = binary_sem_create_key(SEM_KEY_BURN_FLASH);
-    ASSERT_GE(id, 0);
-    EXPECT_EQ(try_lock_binary_sem(id), 0);
-    EXPECT_EQ(value(id), 0);
-    errno = 0;
-    EXPECT_EQ(try_lock_binary_sem(id), -1);
-    EXPECT_EQ(errno, EAGAIN);
-    EXPECT_EQ(value(id), 0);
-}
-
-TEST_F(Semctrl, ATryLockOutlivesItsProcess)
-{
-    const int id = binary_sem_create_key(SEM_KEY_UPGRADER_PROCESS);
-    ASSERT_GE(id, 0);
-    EXPECT_EQ(in_child([id] { return try_lock_binary_sem(id) == 0 ? 0 : 1; }), 0);
-    EXPECT_EQ(value(id), 0) << "a try-lock must stay held after its process ends";
-    EXPECT_EQ(try_lock_binary_sem(id), -1);
-}
-
-TEST_F(Semctrl, ABlockingLockIsGivenBackWhenItsProcessEnds)
+// What a process leaves behind when it ends: a blocking lock and an unlock
+// carry undo, a try-lock does not.
+TEST_F(Semctrl, WhatAnEndedProcessLeavesHeld)
 {
     const int id = binary_sem_create_key(SEM_KEY_MEMORY);
     ASSERT_GE(id, 0);
     EXPECT_EQ(in_child([id] { return lock_binary_sem(id) == 0 && value(id) == 0 ? 0 : 1; }), 0);
-    EXPECT_EQ(value(id), 1);
-    EXPECT_EQ(try_lock_binary_sem(id), 0);
-}
-
-TEST_F(Semctrl, AnUnlockIsUndoneWhenItsProcessEnds)
-{
-    // Lock and unlock both carry undo: net nothing.
-    const int id = binary_sem_create_key(SEM_KEY_SAVE_FILE);
-    ASSERT_GE(id, 0);
+    EXPECT_EQ(value(id), 1) << "a blocking lock is given back";
     EXPECT_EQ(
         in_child([id] { return lock_binary_sem(id) == 0 && unlock_binary_sem(id) == 0 ? 0 : 1; }),
         0);
-    EXPECT_EQ(value(id), 1);
-    // A try-lock has no undo, its unlock has: the end of the process takes
-    // the semaphore again.
+    EXPECT_EQ(value(id), 1) << "a lock and its unlock undo to nothing";
+    // A try-lock's unlock is undone: the end of the process takes the
+    // semaphore again.
     EXPECT_EQ(in_child([id] {
                   return try_lock_binary_sem(id) == 0 && unlock_binary_sem(id) == 0 &&
                                  value(id) == 1
@@ -132,6 +108,10 @@ TEST_F(Semctrl, AnUnlockIsUndoneWhenItsProcessEnds)
               }),
               0);
     EXPECT_EQ(value(id), 0);
+    ASSERT_EQ(binary_sem_init(id), 0);
+    EXPECT_EQ(in_child([id] { return try_lock_binary_sem(id) == 0 ? 0 : 1; }), 0);
+    EXPECT_EQ(value(id), 0) << "a try-lock must stay held after its process ends";
+    EXPECT_EQ(try_lock_binary_sem(id), -1);
 }
 
 TEST_F(Semctrl, LockWaitsUntilTheHolderGivesItBack)
@@ -152,12 +132,20 @@ TEST_F(Semctrl, LockWaitsUntilTheHolderGivesItBack)
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    // The child's lock was undone when it ended.
-    EXPECT_EQ(value(id), 1);
 }
 
-TEST_F(Semctrl, OperationsOnOneSemaphoreOfASet)
+TEST_F(Semctrl, PrivateSetsAndOperationsOnOneSemaphoreOfASet)
 {
+    // In a fresh IPC namespace the first set gets id 0, a valid id; every
+    // private binary semaphore is a new set and starts free.
+    const int first = binary_sem_create_private();
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(value(first), 1);
+    const int second = binary_sem_create_private();
+    ASSERT_GE(second, 0);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(value(second), 1);
+
     const int id = sem_create_private(3);
     ASSERT_GE(id, 0);
     unsigned short values[3] = {1, 0, 1};
@@ -172,22 +160,6 @@ TEST_F(Semctrl, OperationsOnOneSemaphoreOfASet)
     EXPECT_EQ(value(id, 1), 1);
     EXPECT_EQ(sem_set_all(id, nullptr), -1);
     EXPECT_EQ(value(id, 1), 1);
-    // A second private set is a new one.
-    const int other = sem_create_private(1);
-    ASSERT_GE(other, 0);
-    EXPECT_NE(other, id);
-}
-
-TEST_F(Semctrl, PrivateBinarySemaphoresStartFreeEvenAsTheFirstSet)
-{
-    // In a fresh IPC namespace the first set gets id 0, a valid id.
-    const int first = binary_sem_create_private();
-    ASSERT_GE(first, 0);
-    EXPECT_EQ(value(first), 1);
-    const int second = binary_sem_create_private();
-    ASSERT_GE(second, 0);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(value(second), 1);
 }
 
 TEST_F(Semctrl, DeleteRemovesTheSetAndFailuresLogNothing)

@@ -8,16 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-std::string err_line(const std::string& text)
-{
-    return "upgrader pid" + std::to_string(getpid()) + ",tid" + std::to_string(getpid()) +
-           ",l3: " + text;
-}
 
 class DeviceControl : public ::testing::Test {
 protected:
@@ -31,7 +24,7 @@ void set_state(std::uint8_t* states, int n, int s)
                                               (static_cast<unsigned>(s) << (2 * (n % 4))));
 }
 
-TEST_F(DeviceControl, LedMaskFromTheStateArray)
+TEST_F(DeviceControl, LedsBacklightAndExtensionLed)
 {
     std::uint8_t states[5] = {};
     set_state(states, 3, 1);
@@ -51,18 +44,12 @@ TEST_F(DeviceControl, LedMaskFromTheStateArray)
     ASSERT_EQ(devctrl_set_leds(zero), 0);
     EXPECT_EQ(zero[0] & 3, 0);
     EXPECT_EQ(devctrl_get_led(), 0);
-    EXPECT_EQ(phone_run_log("misc.log"),
-              (std::vector<std::string>{"led 0x8001008", "get_led", "led 0x1", "get_led", "led 0x0",
-                                        "get_led"}));
-}
-
-TEST_F(DeviceControl, BacklightAndExtensionLed)
-{
     ASSERT_EQ(devctrl_set_backlight(7), 0);
     EXPECT_EQ(devctrl_get_backlight(), 7);
     ASSERT_EQ(devctrl_set_ext_led(3), 0);
     EXPECT_EQ(phone_run_log("misc.log"),
-              (std::vector<std::string>{"backlight 7", "get_backlight", "ext_led 3"}));
+              (std::vector<std::string>{"led 0x8001008", "get_led", "led 0x1", "get_led", "led 0x0",
+                                        "get_led", "backlight 7", "get_backlight", "ext_led 3"}));
 }
 
 TEST_F(DeviceControl, FailuresAreLoggedAndAnswered)
@@ -70,15 +57,15 @@ TEST_F(DeviceControl, FailuresAreLoggedAndAnswered)
     phone_add_fault("fault ioctl /dev/misc0 0x40044D08 1 5");
     phone_add_fault("fault ioctl /dev/misc0 0x80044D09 1 5");
     EXPECT_EQ(devctrl_get_led(), 0);
-    EXPECT_EQ(phone_syslog_count(3, err_line("IOCTL MISC_IOCG_LED failed.")), 1);
+    EXPECT_EQ(phone_logged(3, "IOCTL MISC_IOCG_LED failed."), 1);
     EXPECT_EQ(devctrl_set_backlight(1), -1);
-    EXPECT_EQ(phone_syslog_count(3, err_line("IOCTL MISC_IOCS_BKLIGHT failed.")), 1);
+    EXPECT_EQ(phone_logged(3, "IOCTL MISC_IOCS_BKLIGHT failed."), 1);
     phone_add_fault("fault missing /dev/misc0");
     EXPECT_EQ(devctrl_get_led(), 0);
     EXPECT_EQ(devctrl_get_backlight(), 0);
     EXPECT_EQ(devctrl_set_led(1), -1);
     EXPECT_EQ(devctrl_set_ext_led(1), -1);
-    EXPECT_EQ(phone_syslog_count(3, err_line("open misc ioctl device failed.")), 4);
+    EXPECT_EQ(phone_logged(3, "open misc ioctl device failed."), 4);
 }
 
 TEST_F(DeviceControl, PlainPanelWriteAndShellRefresh)
@@ -89,7 +76,7 @@ TEST_F(DeviceControl, PlainPanelWriteAndShellRefresh)
     EXPECT_EQ(devctrl_refresh_lcd_shell(), 0);
     phone_add_fault("fault missing /dev/fb0");
     EXPECT_EQ(devctrl_write_lcd(bytes.data(), 10), -1);
-    EXPECT_EQ(phone_syslog_count(3, err_line("open glcd refresh procfs device failed.")), 1);
+    EXPECT_EQ(phone_logged(3, "open glcd refresh procfs device failed."), 1);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 // Hostile and malformed inputs from outside the program, on the simulated
-// phone: each is refused or read within its bounds, with its log line, and
-// nothing runs or is written that should not be.
-#include "config_fix.h"
-#include "device_env.h"
+// phone: a ROM file cut anywhere, and key events cut short. (A version
+// file beyond the INI reader's buffer: the Profile tests.)
 #include "keypad.h"
 #include "phone.h"
 #include "rom_builder.h"
@@ -13,9 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,7 +45,6 @@ protected:
         std::memcpy(words.data(), img.data(), len);
         return rom_check_format(len == 0 ? nullptr : words.data(), len, &header, headers);
     }
-    int check() { return check(rom_build(desc), rom_build(desc).size()); }
 
     rom_image_desc desc;
     rom_header header = {};
@@ -63,58 +57,10 @@ TEST_F(BadRom, EveryTruncationIsRefused)
 {
     const std::vector<unsigned char> img = rom_build(desc);
     ASSERT_EQ(check(img, img.size()), 0);
-    const std::size_t headers_end = 140 + 3 * 44;
-    for (std::size_t len = 0; len <= headers_end; ++len)
-        EXPECT_NE(check(img, len), 0) << "cut at " << len;
-    for (std::size_t len = headers_end + 1; len < img.size(); ++len)
+    for (std::size_t len = 0; len < img.size(); ++len)
         EXPECT_NE(check(img, len), 0) << "cut at " << len << " of " << img.size();
 }
 
-class BadEnvironment : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        rl_log_init("upgrader", 7);
-        ASSERT_EQ(system("mkdir -p /tmp/bin && cp /bin/cat /tmp/bin/"), 0);
-        phone_write_file(phone_state_path("platform/software"), "2.0.0.14,Fri Dec 4 2026\n");
-        phone_write_file("/app/version.conf", "");
-        phone_write_file("/basic/version.conf", "");
-        phone_write_file("/version.conf", "");
-    }
-    std::string text(const char* name)
-    {
-        unsigned int i = 0;
-        return find_env_by_name(table, name, &i) == 0 ? table[i].value : "<absent>";
-    }
-    // Every entry holds a terminated name and value.
-    bool entries_terminated() const
-    {
-        for (const env_info& e : table)
-            if (std::memchr(e.name, '\0', sizeof e.name) == nullptr ||
-                std::memchr(e.value, '\0', sizeof e.value) == nullptr)
-                return false;
-        return true;
-    }
-    env_info table[ENV_TABLE_SIZE] = {};
-};
-
-// A version file of a mebibyte: what lies within the reader's buffer is
-// found, what lies beyond it is not, and nothing else changes.
-TEST_F(BadEnvironment, AVersionFileOfAMebibyte)
-{
-    phone_write_file(phone_state_path("platform/env.raw"), "SW_OEM 5\n");
-    const std::string filler(1 << 20, 'z');
-    phone_write_file("/app/version.conf", "[Version]\nRomVersion = 3.1.0.7\n" + filler);
-    phone_write_file("/basic/version.conf", filler + "\n[Version]\nMtd5Version = 5.0.0.2\n");
-    ASSERT_EQ(read_env_info(table), 0);
-    EXPECT_EQ(text("RomVersion"), "3.1.0.7");
-    EXPECT_EQ(text("Mtd5Version"), "<absent>");
-    EXPECT_EQ(text("SW_OEM"), "5");
-    EXPECT_TRUE(entries_terminated());
-}
-
-// Names of /tmp files that would break out of a shell word never reach the
-// shell: the configuration fix leaves them out and logs each.
 // Events shorter than the phone's 16-byte input event are no key.
 TEST(BadKeyEvents, ShortEventsAreNoKey)
 {

@@ -11,18 +11,29 @@
 
 #include <cstring>
 #include <numeric>
+#include <set>
+#include <sstream>
 #include <string>
 #include <syslog.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-bool logged_containing(const std::string& part)
+// The error lines logged since the syslog held `seen` records.
+std::string errors_since(size_t seen)
 {
-    for (const auto& r : phone_syslog())
-        if (r.msg.find(part) != std::string::npos) return true;
-    return false;
+    std::string out;
+    const std::vector<syslog_record> log = phone_syslog();
+    for (size_t i = seen; i < log.size(); ++i)
+        if (log[i].level == LOG_ERR) out += log[i].msg;
+    return out;
+}
+
+int occurrences(const std::string& text, const std::string& part)
+{
+    int n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+    return n;
 }
 
 rom_partition_desc part(unsigned int id, std::vector<unsigned char> data)
@@ -86,21 +97,14 @@ TEST(Descramble, SubstitutionThenRotationByTheKey)
     rotated.push_back(substituted[0]);
     EXPECT_EQ(out, rotated);
     EXPECT_EQ(aes_decrypt(&key, out.data(), 0, in.data()), -1);
-    // The table is a permutation.
-    std::vector<int> seen(256, 0);
-    for (int i = 0; i < 256; ++i) ++seen[decrypt[i]];
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 256);
+    EXPECT_EQ(std::set<unsigned char>(decrypt, decrypt + 256).size(), 256U) << "a permutation";
 }
 
-TEST(UpdMsg, TextsAndSilentCodes)
+// The refusals' texts are checked where they are logged; these codes log
+// nothing.
+TEST(UpdMsg, SilentCodesAndNames)
 {
     rl_log_init("upgrader", 7);
-    upd_msg_log(UPD_MSG_ROM_CHECKSUM_ERR);
-    upd_msg_log(UPD_MSG_MTD_OPEN_ERR);
-    upd_msg_log(UPD_MSG_PART_VERSION_SAME);
-    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_ROM_CHECKSUM_ERR\n"), 1);
-    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_MTD_ADDR_ERR\n"), 1) << "-83 logs the text of -84";
-    EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PART_VERSION_SAME\n"), 1);
     const size_t before = phone_syslog().size();
     for (int code : {-78, -77, -76, -75, -74, -1, 2, 11, 12, 13, -101, 0}) upd_msg_log(code);
     EXPECT_EQ(phone_syslog().size(), before);
@@ -123,7 +127,12 @@ TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
     }
     EXPECT_EQ(headers[1].partition_id, 5U);
     EXPECT_EQ(headers[1].partition_size, 64U);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "device_id: 3b\n"), 6);
+    // Data at an odd offset: the checksum is of the bytes there.
+    const unsigned int offset = headers[0].partition_offset;
+    desc.partitions[0].offset = offset + 1;
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(headers[0].partition_offset, offset + 1);
+    desc.partitions[0].offset.reset();
 
     // The plain form: no descrambling, the word at 104 is not looked at,
     // and the header checksum covers bytes 8 to 135.
@@ -132,91 +141,94 @@ TEST_F(RomFormat, AWellFormedImageInBothHeaderForms)
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(header.rom_header_size, 124U);
     EXPECT_EQ(header.device_id, 59U);
-    EXPECT_EQ(phone_logged(LOG_WARNING, "ignore aes decrypt, invalid rom header size 124.\n"), 1);
     std::vector<unsigned char> img = rom_build(desc);
     img[136] ^= 0xFF; // just after the plain header: the first partition header
     EXPECT_NE(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
     img = rom_build(desc);
     img[135] ^= 0x01;
     EXPECT_EQ(check(img), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
-}
 
-TEST_F(RomFormat, HeaderChecksInTheirOrder)
-{
-    desc.magic = 0x4D4F5252U; // the magic in the wrong byte order
-    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "rom--------:0x4d4f5252\n"), 1);
-    desc.magic.reset();
-
-    desc.second_magic = 0;
-    EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_RROM_ERR);
-    desc.second_magic.reset();
-
-    // partition_num 17 is refused after descrambling, before the checksums.
-    desc.partition_num = 17;
-    desc.bad_header_checksum = true;
-    EXPECT_EQ(check(), UPD_MSG_PART_NUM_ERR);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "partition_num: 11\n"), 1);
-    desc.partition_num.reset();
-    EXPECT_EQ(check(), UPD_MSG_ROM_HEADER_CHECKSUM_ERR);
-    desc.bad_header_checksum = false;
-    desc.bad_rom_checksum = true;
-    EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
-    for (const char* name :
-         {"UPD_MSG_ARG_ADDR_ERR\n", "UPD_MSG_ROM_HEADER_RROM_ERR\n", "UPD_MSG_PART_NUM_ERR\n",
-          "UPD_MSG_ROM_HEADER_CHECKSUM_ERR\n", "UPD_MSG_ROM_CHECKSUM_ERR\n"})
-        EXPECT_EQ(phone_logged(LOG_ERR, name), 1) << name;
-}
-
-TEST_F(RomFormat, PartitionCountsFromZeroToSixteen)
-{
+    // From no partition up to sixteen.
     desc.partitions.clear();
     ASSERT_EQ(check(), 0);
-    EXPECT_EQ(phone_logged(LOG_DEBUG, "headers size:0x8c\n"), 1);
     for (unsigned int k = 0; k < 16; ++k) desc.partitions.push_back(part(k % 10, bytes(8, 1)));
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(headers[15].partition_size, 8U);
 }
 
-TEST_F(RomFormat, PartitionChecksAndTheWordsTheyCover)
-{
-    desc.partitions[1].magic = 0x54415052U;
-    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
-    desc.partitions[1].magic.reset();
-    desc.partitions[1].bad_header_checksum = true;
-    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
-    desc.partitions[1].bad_header_checksum = false;
-    desc.partitions[0].bad_checksum = true;
-    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
-    EXPECT_TRUE(logged_containing("partition_checksum_cal:"));
-    desc.partitions[0].bad_checksum = false;
+// A refusal code and the text it logs: its name.
+#define CODE(c) c, #c
 
-    // Fewer than four bytes: no word is summed, the checksum is 0.
+// Each fault, given as the image builder's texts, is refused with its code
+// and its error lines: the checks run in their order, and every range must
+// lie inside the image of the length given.
+TEST_F(RomFormat, EachFaultIsRefusedWithItsCodeAndLine)
+{
+    const std::string full = std::to_string(rom_build(desc).size());
+    const struct {
+        std::string faults;
+        int result;
+        const char* text;
+        const char* line; // an error line besides the code's, or null
+    } rows[] = {
+        {"magic", CODE(UPD_MSG_ARG_ADDR_ERR), nullptr}, // the magic in the wrong byte order
+        {"truncate=3", CODE(UPD_MSG_ARG_ADDR_ERR), "rom image too short: 0x3 bytes"},
+        {"truncate=139", CODE(UPD_MSG_ARG_ADDR_ERR), "rom image too short: 0x8b bytes"},
+        {"header-size=165", CODE(UPD_MSG_ARG_ADDR_ERR), "rom_header_size 0xa5 above 0xa4"},
+        {"header-size=160 rom-size=0 truncate=150", CODE(UPD_MSG_ARG_ADDR_ERR),
+         "rom header 0x0..0xac leaves the image of 0x96 bytes"},
+        {"second-magic", CODE(UPD_MSG_ROM_HEADER_RROM_ERR), nullptr},
+        // partition_num 17 is refused after descrambling, before the checksums.
+        {"partition-num=17 header-checksum", CODE(UPD_MSG_PART_NUM_ERR), nullptr},
+        {"header-checksum", CODE(UPD_MSG_ROM_HEADER_CHECKSUM_ERR), nullptr},
+        {"rom-checksum", CODE(UPD_MSG_ROM_CHECKSUM_ERR), nullptr},
+        {"rom-size=" + full, CODE(UPD_MSG_ROM_CHECKSUM_ERR), "rom data 0x8c.."},
+        {"part-magic:1", CODE(UPD_MSG_PART_HEADER_RPAT_ERR), nullptr},
+        // The second partition header is cut off; the first one's empty data stays inside.
+        {"rom-size=0 part-size:0=0 part-offset:0=0 truncate=204",
+         CODE(UPD_MSG_PART_HEADER_RPAT_ERR), "partition header 1 at 0xb8..0xe4 leaves the image"},
+        // The walk steps by each header's own size: 36 misses the second header.
+        {"part-header-size:0=36", CODE(UPD_MSG_PART_HEADER_RPAT_ERR), nullptr},
+        {"part-header-checksum:1", CODE(UPD_MSG_PART_HEADER_CHECKSUM_ERR), nullptr},
+        {"part-header-size:0=0x10000", CODE(UPD_MSG_PART_HEADER_CHECKSUM_ERR),
+         "partition header 0 at 0x8c..0x10098 leaves the image"},
+        {"part-checksum:0", CODE(UPD_MSG_PART_CHECKSUM_ERR), "partition_checksum_cal:"},
+        {"part-size:0=0x1000", CODE(UPD_MSG_PART_CHECKSUM_ERR), "partition 0 data 0x"},
+        // The last partition's data ends with the image: 4 bytes more leave it.
+        {"part-size:1=68", CODE(UPD_MSG_PART_CHECKSUM_ERR), "partition 1 data 0x"},
+        // An offset whose end wraps in 32 bits.
+        {"part-offset:0=0xFFFFFFF0", CODE(UPD_MSG_PART_CHECKSUM_ERR), "partition 0 data 0x"},
+    };
+    for (const auto& r : rows) {
+        rom_image_desc d = desc;
+        std::istringstream faults(r.faults);
+        for (std::string f; faults >> f;) rom_apply_fault(d, f);
+        const size_t seen = phone_syslog().size();
+        EXPECT_EQ(check(rom_build(d)), r.result) << r.faults;
+        const std::string errors = errors_since(seen);
+        EXPECT_EQ(occurrences(errors, ": " + std::string(r.text) + "\n"), 1) << r.faults << errors;
+        if (r.line != nullptr) {
+            EXPECT_EQ(occurrences(errors, r.line), 1) << r.faults;
+        }
+    }
+    // The length given is the limit, even when more memory follows.
+    const std::vector<unsigned char> img = rom_build(desc);
+    words.assign(img.size() / 4 + 64, 0);
+    std::memcpy(words.data(), img.data(), img.size());
+    EXPECT_EQ(rom_check_format(words.data(), img.size() - 1, &header, headers),
+              UPD_MSG_ROM_CHECKSUM_ERR);
+    EXPECT_EQ(rom_check_format(nullptr, 100, &header, headers), -1);
+    desc.header_size = 164;
+    EXPECT_NE(check(), UPD_MSG_ARG_ADDR_ERR) << "164 is the largest that fits";
+}
+#undef CODE
+
+TEST_F(RomFormat, ShortPartitionsAndTheWordsTheChecksumsCover)
+{
+    // Fewer than four bytes: no word is summed, the checksum must be 0.
     desc.partitions = {part(4, {1, 2, 3})};
     ASSERT_EQ(check(), 0);
     EXPECT_EQ(headers[0].partition_checksum, 0U);
-    // The bytes after the last whole word are outside the partition's
-    // checksum. A changed byte is kept out of the ROM checksum by mending
-    // rom_checksum (plain, at 40) and, for it, the header checksum (at 8).
-    desc.partitions = {part(4, bytes(7, 9))};
-    std::vector<unsigned char> img = rom_build(desc);
-    ASSERT_EQ(check(img), 0);
-    auto flip = [&img](size_t at) {
-        img[at] ^= 0xFF;
-        const unsigned int delta = 0xFFU << (8 * (at % 4));
-        for (size_t w : {size_t{40}, size_t{8}})
-            for (int b = 0; b < 4; ++b) img[w + b] ^= static_cast<unsigned char>(delta >> (8 * b));
-    };
-    flip(headers[0].partition_offset + 5);
-    EXPECT_EQ(check(img), 0);
-    flip(headers[0].partition_offset + 2);
-    EXPECT_EQ(check(img), UPD_MSG_PART_CHECKSUM_ERR);
-}
-
-TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
-{
-    // A partition of fewer than four bytes must carry checksum 0.
-    desc.partitions = {part(4, {1, 2, 3})};
     desc.partitions[0].bad_checksum = true;
     EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
     EXPECT_EQ(phone_logged(LOG_ERR, "partition_checksum_cal:0 checksum:1\n"), 1);
@@ -235,6 +247,24 @@ TEST_F(RomFormat, ShortPartitionsAndTheRomSizeTail)
     EXPECT_EQ(check(img), 0);
     img[n - 5] ^= 0x5A;
     EXPECT_EQ(check(img), UPD_MSG_ROM_CHECKSUM_ERR);
+    desc.rom_size.reset();
+
+    // The bytes after the last whole word are outside the partition's
+    // checksum. A changed byte is kept out of the ROM checksum by mending
+    // rom_checksum (plain, at 40) and, for it, the header checksum (at 8).
+    desc.partitions = {part(4, bytes(7, 9))};
+    img = rom_build(desc);
+    ASSERT_EQ(check(img), 0);
+    auto flip = [&img](size_t at) {
+        img[at] ^= 0xFF;
+        const unsigned int delta = 0xFFU << (8 * (at % 4));
+        for (size_t w : {size_t{40}, size_t{8}})
+            for (int b = 0; b < 4; ++b) img[w + b] ^= static_cast<unsigned char>(delta >> (8 * b));
+    };
+    flip(headers[0].partition_offset + 5);
+    EXPECT_EQ(check(img), 0);
+    flip(headers[0].partition_offset + 2);
+    EXPECT_EQ(check(img), UPD_MSG_PART_CHECKSUM_ERR);
 }
 
 TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
@@ -251,7 +281,8 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
     // An image scrambled here by hand, independently of the builder: the
     // plain region through the inverse table, rotated right by one (key
     // 93 on a region of 92 bytes).
-    std::vector<unsigned char> img = rom_build(desc);
+    const std::vector<unsigned char> built = rom_build(desc);
+    std::vector<unsigned char> img = built;
     unsigned char plain[92] = {};
     const unsigned int device = 0x11223344U;
     std::memcpy(plain + 12, &device, 4); // record offset 24
@@ -266,7 +297,6 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
         img[static_cast<size_t>(116 + b)] = img[static_cast<size_t>(36 + b)];
         img[static_cast<size_t>(112 + b)] = img[static_cast<size_t>(40 + b)];
     }
-    const std::vector<unsigned char> built = rom_build(desc);
     for (size_t at : {size_t{20}, size_t{36}, size_t{40}})
         std::memcpy(img.data() + at, built.data() + at, 4);
     ASSERT_EQ(rom_load_header(img.data(), img.size(), &header), 0);
@@ -274,18 +304,14 @@ TEST_F(RomFormat, TheRecordKeepsPlainWordsAndTheirDescrambledCounterparts)
     EXPECT_EQ(header.reserved0[35], 0xC3);
     EXPECT_EQ(header.partition_num, 2U) << "the plain word stays";
     EXPECT_EQ(header.scrambled_partition_num, 0U) << "the region held 0 at offset 20";
-}
 
-TEST_F(RomFormat, ARegionThatReachesTheKeyRotatesByItsSubstitute)
-{
-    // rom_header_size 152: the region is 116 bytes (record bytes 12 to 127)
+    // A region that reaches the key rotates by its substitute: with
+    // rom_header_size 152 the region is 116 bytes (record bytes 12 to 127)
     // and holds the key byte at 124, which is substituted before it is read.
-    std::vector<unsigned char> img(200, 0);
+    img.assign(200, 0);
     const unsigned int magic = ROM_MAGIC, size = 152;
     std::memcpy(img.data(), &magic, 4);
     std::memcpy(img.data() + 4, &size, 4);
-    unsigned char inverse[256];
-    for (int s = 0; s < 256; ++s) inverse[decrypt[s]] = static_cast<unsigned char>(s);
     for (int i = 0; i < 116; ++i) img[static_cast<size_t>(12 + i)] = static_cast<unsigned char>(i);
     img[124] = inverse[5]; // rotates by 5, not by inverse[5] % 116
     ASSERT_EQ(rom_load_header(img.data(), img.size(), &header), 0);
@@ -294,84 +320,6 @@ TEST_F(RomFormat, ARegionThatReachesTheKeyRotatesByItsSubstitute)
     // swapped word), which hold 17 to 23, substituted.
     for (int at = 24; at < 31; ++at)
         EXPECT_EQ(record[at], decrypt[at + 5 - 12]) << "record byte " << at;
-}
-
-TEST_F(RomFormat, UnalignedOffsetsAreReadBytewise)
-{
-    // The data moved to an odd offset; the checksum is of the bytes there.
-    std::vector<unsigned char> img = rom_build(desc);
-    ASSERT_EQ(check(img), 0);
-    const unsigned int offset = headers[0].partition_offset;
-    desc.partitions[0].offset = offset + 1;
-    EXPECT_EQ(check(), 0);
-    EXPECT_EQ(headers[0].partition_offset, offset + 1);
-}
-
-TEST_F(RomFormat, EveryRangeMustLieInsideTheImage)
-{
-    std::vector<unsigned char> img = rom_build(desc);
-    const size_t full = img.size();
-    // Too short for the header record.
-    EXPECT_EQ(check(std::vector<unsigned char>(img.begin(), img.begin() + 139)),
-              UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_EQ(check(std::vector<unsigned char>(img.begin(), img.begin() + 3)),
-              UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_TRUE(logged_containing("rom image too short: 0x8b bytes"));
-    // A header size that would descramble beyond the record.
-    desc.header_size = 168;
-    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_TRUE(logged_containing("rom_header_size 0xa8 above 0xa4"));
-    desc.header_size = 164;
-    EXPECT_NE(check(), UPD_MSG_ARG_ADDR_ERR) << "164 is the largest that fits";
-    desc.header_size.reset();
-    // rom_size beyond the end.
-    desc.rom_size = static_cast<unsigned int>(full);
-    EXPECT_EQ(check(), UPD_MSG_ROM_CHECKSUM_ERR);
-    EXPECT_TRUE(logged_containing("rom data 0x8c.."));
-    desc.rom_size.reset();
-    // A partition header cut off by the end of the image.
-    desc.partitions = {part(4, {}), part(5, {})};
-    desc.partitions[0].offset = 0; // its (empty) data stays inside
-    img = rom_build(desc);
-    ASSERT_EQ(check(img), 0);
-    const size_t second_header = 140 + 44;
-    desc.rom_size = 0;
-    desc.truncate = second_header + 20;
-    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_RPAT_ERR);
-    EXPECT_TRUE(logged_containing("partition header 1 at 0xb8..0xe4 leaves the image"));
-    desc.truncate.reset();
-    desc.rom_size.reset();
-    // A header size that fits the record but not a short image.
-    desc.partitions.clear();
-    desc.header_size = 160;
-    desc.rom_size = 0;
-    desc.truncate = 150;
-    EXPECT_EQ(check(), UPD_MSG_ARG_ADDR_ERR);
-    EXPECT_TRUE(logged_containing("rom header 0x0..0xac leaves the image of 0x96 bytes"));
-    desc.header_size.reset();
-    desc.truncate.reset();
-    desc.rom_size.reset();
-    // A partition header whose size reaches past the end.
-    desc.partitions = {part(4, bytes(8, 1))};
-    desc.partitions[0].header_size = 0x10000;
-    EXPECT_EQ(check(), UPD_MSG_PART_HEADER_CHECKSUM_ERR);
-    EXPECT_TRUE(logged_containing("partition header 0 at 0x8c..0x10098 leaves the image"));
-    desc.partitions[0].header_size.reset();
-    // Partition data beyond the end, and an offset that wraps in 32 bits.
-    desc.partitions = {part(4, bytes(16, 1))};
-    desc.partitions[0].size = 0x1000;
-    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
-    EXPECT_TRUE(logged_containing("partition 0 data 0x"));
-    desc.partitions[0].size.reset();
-    desc.partitions[0].offset = 0xFFFFFFF0U;
-    EXPECT_EQ(check(), UPD_MSG_PART_CHECKSUM_ERR);
-    // The length given is the limit, even when more memory follows.
-    img = rom_build(desc);
-    words.assign(img.size() / 4 + 64, 0);
-    std::memcpy(words.data(), img.data(), img.size());
-    EXPECT_EQ(rom_check_format(words.data(), img.size() - 1, &header, headers),
-              UPD_MSG_ROM_CHECKSUM_ERR);
-    EXPECT_EQ(rom_check_format(nullptr, 100, &header, headers), -1);
 }
 
 } // namespace

@@ -1,15 +1,9 @@
 // mkrom and rominfo as their users run them: build an image, read it back.
-#include "rl_log.h"
-#include "rom_builder.h"
-#include "rom_check.h"
-#include "rom_manifest.h"
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -35,6 +29,14 @@ result run(const std::string& cmd)
     const int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+// Each field of the JSON object `want` has its value in `got`.
+void expect_fields(const nlohmann::json& got, const char* want)
+{
+    const nlohmann::json fields = nlohmann::json::parse(want);
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        EXPECT_EQ(got.value(it.key(), nlohmann::json()), it.value()) << it.key();
 }
 
 class Tools : public ::testing::Test {
@@ -70,28 +72,18 @@ TEST_F(Tools, RoundTripOfBothHeaderForms)
         const nlohmann::json j = info(image);
         ASSERT_TRUE(j.is_object());
         EXPECT_TRUE(j["valid"].get<bool>());
-        const auto& h = j["header"];
-        EXPECT_EQ(h["rom_header_size"], std::string(form).empty() ? 128 : 124);
-        EXPECT_EQ(h["device_id"], 59);
-        EXPECT_EQ(h["oem_id"], 7);
-        EXPECT_EQ(h["rom_version"], "2.150.8.1");
-        EXPECT_EQ(h["match_id"][0], 3);
-        EXPECT_EQ(h["match_id"][1], 9);
-        EXPECT_EQ(h["mid_version"], 1);
-        EXPECT_EQ(h["sw_protect"], 1);
-        EXPECT_EQ(h["process_type"], 1);
-        EXPECT_EQ(h["rom_type"], 4);
-        EXPECT_EQ(h["partition_num"], 2);
+        expect_fields(j["header"], R"({"device_id": 59, "oem_id": 7, "rom_version": "2.150.8.1",
+            "mid_version": 1, "sw_protect": 1, "process_type": 1, "rom_type": 4,
+            "partition_num": 2})");
+        EXPECT_EQ(j["header"]["rom_header_size"], std::string(form).empty() ? 128 : 124);
+        EXPECT_EQ(j["header"]["match_id"][0], 3);
+        EXPECT_EQ(j["header"]["match_id"][1], 9);
         ASSERT_EQ(j["partitions"].size(), 2U);
         const auto& p = j["partitions"][0];
-        EXPECT_EQ(p["id"], 5);
-        EXPECT_EQ(p["version"], "1.2.3.4");
-        EXPECT_EQ(p["process_type"], 1);
-        EXPECT_EQ(p["data_type"], 2);
-        EXPECT_EQ(p["size"], 1000);
+        expect_fields(p, R"({"id": 5, "version": "1.2.3.4", "process_type": 1, "data_type": 2,
+            "size": 1000})");
         EXPECT_EQ(p["offset"].get<int>() % 4, 0) << "data aligned to 4 bytes";
-        EXPECT_EQ(j["partitions"][1]["type"], 2);
-        EXPECT_EQ(j["partitions"][1]["size"], 5);
+        expect_fields(j["partitions"][1], R"({"type": 2, "size": 5})");
     }
 }
 
@@ -127,28 +119,6 @@ TEST_F(Tools, ManifestsAndBrokenImages)
     EXPECT_EQ(run(std::string(ROMINFO) + " " + dir_ + "/none.rom").status, 2);
     EXPECT_EQ(run(std::string(ROMINFO)).status, 2) << "no image given";
     EXPECT_EQ(run(std::string(ROMINFO) + " --help").status, 0);
-}
-
-TEST(RomBuilder, AScrambledHeaderDescramblesToTheGivenValues)
-{
-    rl_log_set_level(-1); // on the host: keep the check's lines out of its log
-    rom_image_desc desc;
-    desc.device_id = 0x01020304;
-    desc.oem_id = 0xA5A5A5A5;
-    desc.rom_version = 0x0296080A;
-    desc.mid_version = 77;
-    desc.key = 200;
-    std::vector<unsigned char> img = rom_build(desc);
-    unsigned int stored = 0;
-    std::memcpy(&stored, img.data() + 24, 4);
-    EXPECT_NE(stored, 0x01020304U) << "the region is stored scrambled";
-    rom_header h = {};
-    ASSERT_EQ(rom_load_header(img.data(), img.size(), &h), 0);
-    EXPECT_EQ(h.device_id, 0x01020304U);
-    EXPECT_EQ(h.oem_id, 0xA5A5A5A5U);
-    EXPECT_EQ(h.rom_version, 0x0296080AU);
-    EXPECT_EQ(h.mid_version, 77U);
-    EXPECT_EQ(h.second_magic, ROM_MAGIC);
 }
 
 } // namespace
