@@ -67,12 +67,8 @@ constexpr uint32_t kMtd5 = 0x90330000U;
 TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)
 {
     desc_.partitions[0].data = fixture_data(70000, 9);
-    rom_partition_desc change;
-    change.partition_id = 255;
-    change.partition_type = 3;
     const std::string text = "[Phone]\nRing = 2\n";
-    change.data.assign(text.begin(), text.end());
-    desc_.partitions.push_back(change);
+    desc_.partitions.push_back(fixture_special(3, text));
     put(dir_ + "/files/config/upgrader_autop", "x");
     shm();
     EXPECT_TRUE(result_.rebooted);
@@ -207,25 +203,12 @@ TEST_F(Driver, AFailedRunKeepsItsProcessLockAndTheRebootHasAFallback)
     EXPECT_EQ(result_.reboot_command, "reboot");
 }
 
-namespace {
-
-// A type-1 partition carrying `data`, put first in the image.
-void add_tool(rom_image_desc& desc, const std::string& data)
-{
-    rom_partition_desc tool;
-    tool.partition_id = 255;
-    tool.partition_type = 1;
-    tool.data.assign(data.begin(), data.end());
-    desc.partitions.insert(desc.partitions.begin(), tool);
-}
-
-} // namespace
-
 TEST_F(Driver, OnlyAProgramThisRunExtractedIsHandedOver)
 {
     // A /tmp/upgrader_tool that was there before is never run: the run
     // passes over the image's copy and burns by itself.
-    add_tool(desc_, phone_file(fixture_upgrader()));
+    desc_.partitions.insert(desc_.partitions.begin(),
+                            fixture_special(1, phone_file(fixture_upgrader())));
     boot_request req = shm_request(rom_build(desc_));
     req.argv = {"/bin/sh", "-c",
                 "printf '#!/bin/sh\\necho ran > /config/tool_ran\\n' > /tmp/upgrader_tool; "
@@ -239,7 +222,8 @@ TEST_F(Driver, OnlyAProgramThisRunExtractedIsHandedOver)
     // An image whose upgrader is no program for this phone is refused.
     make_phone();
     desc_.partitions.erase(desc_.partitions.begin());
-    add_tool(desc_, "#!/bin/sh\necho ran > /config/tool_ran\n");
+    desc_.partitions.insert(desc_.partitions.begin(),
+                            fixture_special(1, "#!/bin/sh\necho ran > /config/tool_ran\n"));
     shm(0, {"35@log:Rom check Failed!"});
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("rom pack check failed! ID:-89"));
@@ -255,7 +239,7 @@ TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
     // passes over its own partition and burns the rest.
     const std::string program = phone_file(fixture_upgrader());
     ASSERT_FALSE(program.empty());
-    add_tool(desc_, program);
+    desc_.partitions.insert(desc_.partitions.begin(), fixture_special(1, program));
     shm();
     EXPECT_TRUE(logged("upgrader_tool_check /tmp/upgrader_tool exist"));
     EXPECT_TRUE(logged("locked upgrader_tool_process"));
@@ -266,7 +250,8 @@ TEST_F(Driver, TheExtractedCopyOfTheProgramFinishesTheUpgrade)
 
 TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
 {
-    add_tool(desc_, phone_file(fixture_upgrader()));
+    desc_.partitions.insert(desc_.partitions.begin(),
+                            fixture_special(1, phone_file(fixture_upgrader())));
     // The first check stops at the upgrader; the second applies every rule.
     desc_.match_id[0] = 9;
     image_file();
@@ -284,35 +269,11 @@ TEST_F(Driver, FileModeChecksAgainPastAnExtractedUpgrader)
     EXPECT_TRUE(chip(kMtd5, 70000) == mtd5_expected()) << "the partition after the upgrader";
 }
 
-// The phone's layout as /tmp/mtd.conf text, with `changes`.
-std::string layout_text(const std::map<int, std::string>& changes, bool all = true)
-{
-    const char* ranges[] = {"90130000,90330000", "90030000,90130000", "90000000,90020000",
-                            "90020000,90030000", "90730000,907b0000", "90330000,90430000",
-                            "90430000,90730000", "907b0000,907d0000", "907d0000,907f0000",
-                            "907f0000,90800000"};
-    std::string text = "[mtd]\n";
-    for (int n = 0; n < (all ? 10 : 9); ++n) {
-        const auto c = changes.find(n);
-        text +=
-            "mtd" + std::to_string(n) + " = " + (c != changes.end() ? c->second : ranges[n]) + "\n";
-    }
-    return text;
-}
-
-// mtd6 gives up its end: mtd3 and mtd4 move there.
-const std::string kBothBlocksMove =
-    layout_text({{3, "90700000,90710000"}, {4, "90710000,90790000"}, {6, "90430000,90700000"}});
-
 class DriverLayout : public Driver {
 protected:
     void with_layout(const std::string& text)
     {
-        rom_partition_desc layout;
-        layout.partition_id = 255;
-        layout.partition_type = 2;
-        layout.data.assign(text.begin(), text.end());
-        desc_.partitions.insert(desc_.partitions.begin(), layout);
+        desc_.partitions.insert(desc_.partitions.begin(), fixture_special(2, text));
     }
     void relocation_phone()
     {
@@ -334,7 +295,7 @@ TEST_F(DriverLayout, MovedEnvironmentAndConfigurationBlocksKeepTheirContents)
     relocation_phone();
     const std::string before = phone_file(dir_ + "/flash/chip.bin");
     // mtd3 and mtd4 move into what was the end of mtd6.
-    with_layout(kBothBlocksMove);
+    with_layout(fixture_moving_layout());
     shm();
     EXPECT_TRUE(result_.rebooted);
     EXPECT_EQ(relocations(),
@@ -389,7 +350,7 @@ TEST_F(DriverLayout, TheWindowOfTheSavedBlocksIsTheirWriteBack)
 {
     relocation_phone();
     const std::string before = phone_file(dir_ + "/flash/chip.bin");
-    with_layout(kBothBlocksMove);
+    with_layout(fixture_moving_layout());
     // A cut in the first write-back: the configuration's copy is gone with
     // the RAM; the environment has not moved and is intact where it was.
     boot_request req = shm_request(rom_build(desc_));
@@ -411,7 +372,7 @@ TEST_F(DriverLayout, WithoutRelocationOnlyPartitionOneIsBurned)
     kernel.version = rom_version_from_text("2.150.8.5");
     kernel.data = fixture_data(5000, 1);
     desc_.partitions.push_back(kernel);
-    with_layout(layout_text({{6, "90440000,90730000"}}));
+    with_layout(fixture_layout({{6, "90440000,90730000"}}));
     shm();
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("kernel_support is UNAVAILABLE"));
@@ -424,7 +385,7 @@ TEST_F(DriverLayout, LayoutAndWriteBackFailuresEndOnTheirScreens)
 {
     // A layout of nine keys is refused before anything moves: -188.
     relocation_phone();
-    with_layout(layout_text({}, false));
+    with_layout(fixture_layout({}, 9));
     shm(0, {"35@log:Upgrade Failed!"});
     EXPECT_TRUE(result_.rebooted);
     EXPECT_TRUE(logged("mtd_config failed!"));
@@ -433,7 +394,7 @@ TEST_F(DriverLayout, LayoutAndWriteBackFailuresEndOnTheirScreens)
 
     // The configuration cannot be unmounted: -187.
     relocation_phone();
-    with_layout(kBothBlocksMove);
+    with_layout(fixture_moving_layout());
     std::vector<unsigned char> img = rom_build(desc_);
     boot_request req = shm_request(img);
     req.faults = {"fault command 1 /tmp/bin/umount /etc/"};
@@ -454,7 +415,7 @@ TEST_F(DriverLayout, LayoutAndWriteBackFailuresEndOnTheirScreens)
     // The environment block alone moves, and cannot be written back.
     relocation_phone();
     desc_.partitions.erase(desc_.partitions.begin());
-    with_layout(layout_text({{3, "90700000,90710000"}, {6, "90430000,90700000"}}));
+    with_layout(fixture_layout({{3, "90700000,90710000"}, {6, "90430000,90700000"}}));
     img = rom_build(desc_);
     req.shm.image.assign(img.begin(), img.end());
     req.faults = {"fault write /dev/mtd3 1 5"};

@@ -105,16 +105,10 @@ TEST_F(Endings, ConfigurationFixesSurviveTheMoveOfTheConfigurationBlock)
     o.relocation = true;
     make_phone(o);
     phone_put_file(dir_ + "/files/config/upgrader_autop", "1\n");
-    const std::string layout =
-        "[mtd]\nmtd0 = 90130000,90330000\nmtd1 = 90030000,90130000\nmtd2 = 90000000,90020000\n"
-        "mtd3 = 90020000,90030000\nmtd4 = 90710000,90790000\nmtd5 = 90330000,90430000\n"
-        "mtd6 = 90430000,90710000\nmtd7 = 907b0000,907d0000\nmtd8 = 907d0000,907f0000\n"
-        "mtd9 = 907f0000,90800000\n";
-    rom_partition_desc moves;
-    moves.partition_id = 255;
-    moves.partition_type = 2;
-    moves.data.assign(layout.begin(), layout.end());
-    desc_.partitions.insert(desc_.partitions.begin(), moves);
+    // mtd4 moves into what was the end of mtd6.
+    desc_.partitions.insert(
+        desc_.partitions.begin(),
+        fixture_special(2, fixture_layout({{4, "90710000,90790000"}, {6, "90430000,90710000"}})));
     boot(shm_request(rom_build(desc_)));
     ASSERT_TRUE(result_.rebooted);
     EXPECT_NE(phone_file(dir_ + "/files/config/autop_retry_save.cfg")

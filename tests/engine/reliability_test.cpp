@@ -110,16 +110,7 @@ INSTANTIATE_TEST_SUITE_P(EveryWrite, PowerCut, ::testing::Range(0, 4));
 // every write with UPG_CAMPAIGN_STRIDE=1 (scripts/power-cut-campaign).
 TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
 {
-    const std::string layout =
-        "[mtd]\nmtd0 = 90130000,90330000\nmtd1 = 90030000,90130000\nmtd2 = 90000000,90020000\n"
-        "mtd3 = 90700000,90710000\nmtd4 = 90710000,90790000\nmtd5 = 90330000,90430000\n"
-        "mtd6 = 90430000,90700000\nmtd7 = 907b0000,907d0000\nmtd8 = 907d0000,907f0000\n"
-        "mtd9 = 907f0000,90800000\n";
-    rom_partition_desc moves;
-    moves.partition_id = 255;
-    moves.partition_type = 2;
-    moves.data.assign(layout.begin(), layout.end());
-    desc_.partitions.insert(desc_.partitions.begin(), moves);
+    desc_.partitions.insert(desc_.partitions.begin(), fixture_special(2, fixture_moving_layout()));
     image_ = rom_build(desc_);
     phone_options relocating;
     relocating.relocation = true;

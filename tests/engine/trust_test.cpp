@@ -13,19 +13,6 @@ namespace {
 
 constexpr uint32_t kMtd5 = 0x90330000U;
 
-// The phone's layout as /tmp/mtd.conf text; `moving`: mtd3 and mtd4 move
-// into what was the end of mtd6.
-std::string layout_text(bool moving)
-{
-    return std::string("[mtd]\nmtd0 = 90130000,90330000\nmtd1 = 90030000,90130000\n") +
-           "mtd2 = 90000000,90020000\n" +
-           (moving ? "mtd3 = 90700000,90710000\nmtd4 = 90710000,90790000\n"
-                   : "mtd3 = 90020000,90030000\nmtd4 = 90730000,907b0000\n") +
-           "mtd5 = 90330000,90430000\n" +
-           (moving ? "mtd6 = 90430000,90700000\n" : "mtd6 = 90430000,90730000\n") +
-           "mtd7 = 907b0000,907d0000\nmtd8 = 907d0000,907f0000\nmtd9 = 907f0000,90800000\n";
-}
-
 class Trust : public PhoneFixture {
 protected:
     void SetUp() override
@@ -64,12 +51,8 @@ protected:
         o.relocation = true;
         make_phone(o);
         before_ = phone_file(dir_ + "/flash/chip.bin");
-        const std::string text = layout_text(true);
-        rom_partition_desc layout;
-        layout.partition_id = 255;
-        layout.partition_type = 2;
-        layout.data.assign(text.begin(), text.end());
-        desc_.partitions.insert(desc_.partitions.begin(), layout);
+        desc_.partitions.insert(desc_.partitions.begin(),
+                                fixture_special(2, fixture_moving_layout()));
     }
     // Whether the environment and configuration blocks are at their new
     // places with what they held.
@@ -135,14 +118,8 @@ TEST_F(Trust, AnInterruptedBurnIsAFailure)
 // the check had extracted goes with it.
 TEST_F(Trust, ASpecialFileThatCannotBeWrittenRefusesTheImage)
 {
-    rom_partition_desc layout, modify;
-    layout.partition_id = modify.partition_id = 255;
-    layout.partition_type = 2;
-    const std::string text = layout_text(false);
-    layout.data.assign(text.begin(), text.end());
-    modify.partition_type = 3;
-    modify.data = {'[', 'x', ']', '\n'};
-    desc_.partitions.insert(desc_.partitions.begin(), {layout, modify});
+    desc_.partitions.insert(desc_.partitions.begin(),
+                            {fixture_special(2, fixture_layout()), fixture_special(3, "[x]\n")});
     boot_request req = shm_request(rom_build(desc_));
     req.argv = {"/bin/sh", "-c", "mount -o remount,bind,ro /config && exec /basic/bin/upgrader"};
     req.keys = {parse_key_press("35@log:Rom check Failed!")};
