@@ -62,12 +62,8 @@ protected:
         if (!r.file("setup-failed").empty() || !r.powered_off)
             ADD_FAILURE() << "the board did not run: " << r.file("setup-failed") << "\n"
                           << r.console;
-        syslog_ = r.file("syslog.txt");
+        log_ = r.file("syslog.txt"); // the board's syslog, for logged()
         return r;
-    }
-    bool board_logged(const std::string& text) const
-    {
-        return syslog_.find(text) != std::string::npos;
     }
 
     // The chip as it must be after burning `desc`: as before, but each
@@ -89,7 +85,7 @@ protected:
     }
     std::string chip_now() const { return phone_file(board_dir_ + "/flash/chip.bin"); }
 
-    std::string board_dir_, chip_before_, syslog_;
+    std::string board_dir_, chip_before_;
     rom_image_desc desc_;
 };
 
@@ -109,11 +105,10 @@ TEST_F(Board, UsageWrongPathAndAProcessLockHeldByAnEarlierRun)
                  "/basic/bin/upgrader /config/none.rom; echo first $?\n"
                  "/basic/bin/upgrader /config/none.rom; echo second $?\n");
     EXPECT_EQ(r.file("scenario.txt"), "usage 56\nother 0\nfirst 60\nsecond 0\n");
-    EXPECT_TRUE(board_logged("usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file"))
-        << syslog_;
-    EXPECT_TRUE(board_logged("upgrader path error"));
-    EXPECT_TRUE(board_logged("/config/none.rom File open failed!"));
-    EXPECT_TRUE(board_logged("lock upgrader_process failed"));
+    EXPECT_TRUE(logged("usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file")) << log_;
+    EXPECT_TRUE(logged("upgrader path error"));
+    EXPECT_TRUE(logged("/config/none.rom File open failed!"));
+    EXPECT_TRUE(logged("lock upgrader_process failed"));
     EXPECT_NE(r.file("misc.log").find("watchdog 0"), std::string::npos) << r.file("misc.log");
     EXPECT_TRUE(chip_now() == chip_before_) << "nothing burned";
 }
@@ -123,8 +118,8 @@ TEST_F(Board, AFileModeUpgradeBurnsExactlyTheImage)
     const board_result r = on_board("cp /board/image.rom /config/rom.bin\n"
                                     "/basic/bin/upgrader /config/rom.bin; echo exit $?\n",
                                     rom_build(desc_));
-    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << syslog_;
-    EXPECT_TRUE(board_logged("locked burn_flash_semid")) << syslog_;
+    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << log_;
+    EXPECT_TRUE(logged("locked burn_flash_semid")) << log_;
     // The settings the check writes reach the boot environment.
     EXPECT_NE(r.file("env").find("SW_OEM\t0\n"), std::string::npos) << r.file("env");
     EXPECT_NE(r.file("env").find("mtd5\t0x90330000,0x90430000\n"), std::string::npos);
@@ -137,8 +132,8 @@ TEST_F(Board, ASharedMemoryUpgradeWithTheLoader)
     const board_result r =
         on_board("/board/bin/shm_load /board/image.rom 0 && /basic/bin/upgrader; echo exit $?\n",
                  rom_build(desc_));
-    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << syslog_;
-    EXPECT_TRUE(board_logged("Memory attached at")) << syslog_;
+    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << log_;
+    EXPECT_TRUE(logged("Memory attached at")) << log_;
     EXPECT_TRUE(chip_now() == burned_chip(desc_));
     EXPECT_NE(r.file("misc.log").find("watchdog 0"), std::string::npos) << r.file("misc.log");
 }
@@ -156,15 +151,13 @@ TEST_F(Board, ARefusedImageShowsTheSimulatedPhonesFailureScreenAndRebootsOnSoftK
                                     "echo board-key: h > /dev/console\n"
                                     "wait\n",
                                     image);
-    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << syslog_;
-    EXPECT_TRUE(board_logged("rom pack check failed! ID:-94")) << syslog_;
+    EXPECT_EQ(r.file("reboot"), "/tmp/reboot \n") << log_;
+    EXPECT_TRUE(logged("rom pack check failed! ID:-94")) << log_;
     EXPECT_TRUE(chip_now() == chip_before_);
 
     // The same image on the simulated phone; its last picture is the notice
     // that it reboots, the one before is the failure screen.
-    boot_request req = shm_request(image);
-    req.keys = {parse_key_press("35@log:Rom check Failed!")};
-    boot(req);
+    boot(shm_request(image, {}, "Rom check Failed!"));
     ASSERT_TRUE(result_.rebooted);
     std::vector<std::string> pictures;
     for (const auto& e : fs::directory_iterator(run_dir_ + "/frames"))

@@ -356,6 +356,24 @@ TEST_F(Screens, GoldenProgressFailureCountdownAndNotice)
     expect_golden("notice_rebooting");
 }
 
+// A dialog that waits for its keys ends with OK (1) and with soft key 1 (2).
+TEST_F(Screens, AWaitingDialogEndsWithOkOrSoftKeyOne)
+{
+    EXPECT_EQ(key_get_keypressed(), 0); // the keypad thread starts and opens the device
+    for (const auto& [key, result] : {std::pair{KEY_OK, 1}, std::pair{KEY_SOFT_1, 2}}) {
+        DisplayInfo info;
+        basicui_displayline_init(&info);
+        info.focus = info.first = info.last = 1;
+        info.lines[1].y = 27;
+        info.lines[1].w = 480;
+        info.lines[1].h = 26;
+        info.lines[1].type = 1;
+        std::thread keys(type_keys, std::vector<int>{key}, refresh_count());
+        EXPECT_EQ(basicui_open_display_info(&info, 1), result) << "key " << key;
+        keys.join();
+    }
+}
+
 TEST_F(Screens, GoldenUserSettingAfterTyping)
 {
     EXPECT_EQ(key_get_keypressed(), 0); // the keypad thread starts and opens the device

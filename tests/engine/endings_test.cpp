@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -47,20 +45,32 @@ protected:
     const std::string holder_ = std::string(PHONESIM_BUILD_DIR) + "/tests/engine/sem_holder";
 };
 
-// Every release mirrors how its lock was taken: after the process ends a
-// released lock is free (1), one the run keeps is held (0), never 2.
-TEST_F(Endings, EachLockIsWhatTheRunLeftItAfterItsExit)
+// How a run that ends without a reboot leaves the phone. Every release
+// mirrors how its lock was taken: after the process ends a released lock
+// is free (1), one the run keeps is held (0), never 2. The watchdog is on
+// again; a run refused before it holds its lock never touches it.
+TEST_F(Endings, TheLocksAndTheWatchdogAreAsTheRunLeftThemAfterItsExit)
 {
+    const std::vector<std::string> back_on = {"watchdog 0", "watchdog 1"};
     // A file-mode run whose reboot does not take effect goes on to its end:
     // it gives the configuration lock back and keeps the process and burn
     // locks.
     put_rom_file(rom_build(desc_));
-    boot_request req;
-    req.faults = {"fault command 0 /tmp/reboot"};
-    EXPECT_EQ(
-        locks_after("/basic/bin/upgrader /config/rom.bin", {"0xB012", "0xC002", "0xC004"}, req),
-        "0xB012=1\n0xC002=0\n0xC004=0\n");
+    EXPECT_EQ(locks_after("/basic/bin/upgrader /config/rom.bin", {"0xB012", "0xC002", "0xC004"},
+                          request({}, {"fault command 0 /tmp/reboot"})),
+              "0xB012=1\n0xC002=0\n0xC004=0\n");
     EXPECT_TRUE(logged("upgrader-1 completed!"));
+    EXPECT_EQ(watchdog(), back_on) << "a reboot that did not happen";
+
+    // The missing file's run switches it; the wrong path and the busy lock
+    // leave it.
+    boot(request({"/bin/sh", "-c",
+                  "/basic/bin/upgrader /config/none.rom; "
+                  "cp /basic/bin/upgrader /tmp/other; /tmp/other /config/none.rom; "
+                  "/basic/bin/upgrader /config/none.rom"}));
+    EXPECT_EQ(watchdog(), back_on) << "three runs, one with the lock";
+    EXPECT_TRUE(logged("upgrader path error"));
+    EXPECT_TRUE(logged("lock upgrader_process failed"));
 
     // Shared-memory mode, refused, in a state that shows nothing: the memory
     // lock (taken waiting, with undo) is given back; the process lock kept.
@@ -70,30 +80,12 @@ TEST_F(Endings, EachLockIsWhatTheRunLeftItAfterItsExit)
     shm.shm.state = 5;
     EXPECT_EQ(locks_after("/basic/bin/upgrader", {"0xA130", "0xC002", "0xB012"}, shm),
               "0xA130=1\n0xC002=0\n0xB012=1\n");
-}
+    EXPECT_EQ(watchdog(), back_on) << "a state that shows nothing";
 
-// A run that ends without a reboot switches the watchdog back on; a run
-// refused before it holds its lock never touches it.
-TEST_F(Endings, TheWatchdogIsOnAfterEveryExitWithoutAReboot)
-{
-    boot_request req;
-    req.argv = {"/bin/sh", "-c",
-                "/basic/bin/upgrader /config/none.rom; "
-                "cp /basic/bin/upgrader /tmp/other; /tmp/other /config/none.rom; "
-                "/basic/bin/upgrader /config/none.rom"};
-    boot(req);
-    EXPECT_EQ(watchdog(), (std::vector<std::string>{"watchdog 0", "watchdog 1"}))
-        << "the missing file's run only; the wrong path and the busy lock left it";
-    EXPECT_TRUE(logged("upgrader path error"));
-    EXPECT_TRUE(logged("lock upgrader_process failed"));
-
-    // No key device for the failure screen: the process ends, watchdog on.
-    desc_.match_id[0] = 9;
-    boot_request shm = shm_request(rom_build(desc_));
-    shm.faults = {"fault missing /dev/input/event0"};
-    boot(shm);
+    // No key device for the failure screen: the process ends.
+    boot(shm_request(rom_build(desc_), {"fault missing /dev/input/event0"}));
     EXPECT_EQ(result_.exit_status, 255);
-    EXPECT_EQ(watchdog(), (std::vector<std::string>{"watchdog 0", "watchdog 1"}));
+    EXPECT_EQ(watchdog(), back_on) << "no key device";
 }
 
 // When the layout moves the configuration block, the fixes are made while

@@ -15,19 +15,16 @@ using Memcheck = PhoneFixture;
 TEST_F(Memcheck, AFileModeUpgradeReportsNoError)
 {
     rom_image_desc desc = fixture_image();
-    for (unsigned int mtd : {5U, 6U}) {
-        std::vector<unsigned char> d(200000 + mtd * 1000);
-        for (size_t i = 0; i < d.size(); ++i) d[i] = static_cast<unsigned char>(i * mtd);
-        desc.partitions.push_back(fixture_partition(mtd, "2.150.8." + std::to_string(mtd), d));
-    }
+    for (unsigned int mtd : {5U, 6U})
+        desc.partitions.push_back(fixture_partition(mtd, "2.150.8." + std::to_string(mtd),
+                                                    fixture_data(200000 + mtd * 1000, mtd)));
     put_rom_file(rom_build(desc));
 
-    boot_request req;
     // The reboot powers the phone off under the program: memcheck writes
     // each error as it finds it, so the log is complete up to that moment.
-    req.argv = {VALGRIND,           "--tool=memcheck",     "--log-file=/config/memcheck.log",
-                "--error-limit=no", "--track-origins=yes", "/basic/bin/upgrader",
-                "/config/rom.bin"};
+    boot_request req =
+        request({VALGRIND, "--tool=memcheck", "--log-file=/config/memcheck.log", "--error-limit=no",
+                 "--track-origins=yes", "/basic/bin/upgrader", "/config/rom.bin"});
     req.time_limit_ms = 240000;
     EXPECT_TRUE(boot(req).rebooted) << log_;
     EXPECT_EQ(report_["flash"]["partitions"].size(), 2U) << "the whole upgrade ran";

@@ -1,8 +1,6 @@
 // The whole program against the phone's hazards: power cut in the middle
 // of a burn, a run killed while it holds its locks, two runs started at
 // once, other processes holding the shared locks.
-#include "keypad_server.h"
-#include "layout.h"
 #include "phone_fixture.h"
 
 #include <gtest/gtest.h>
@@ -37,24 +35,17 @@ protected:
         }
         image_ = rom_build(desc_);
     }
-    void new_phone(const phone_options& o = {}) { make_phone(o); }
     // Shared-memory mode: the simulator plays the loading process.
-    boot_result shm(std::vector<std::string> faults = {},
-                    std::vector<std::string> argv = {"/basic/bin/upgrader"})
+    boot_result shm(std::vector<std::string> faults = {})
     {
-        boot_request req = shm_request(image_);
-        req.argv = std::move(argv);
-        req.faults = std::move(faults);
-        return boot(req);
+        return boot(shm_request(image_, faults));
     }
-    boot_result run(std::vector<std::string> argv)
+    // File mode on /config/rom.bin, leaving the failure screen (if any) with soft key 4.
+    boot_result file_mode(const std::string& screen = "")
     {
-        boot_request req;
-        req.argv = std::move(argv);
-        return boot(req);
+        return boot(request({"/basic/bin/upgrader", "/config/rom.bin"}, {}, screen));
     }
     void image_file() const { put_rom_file(image_); }
-    bool flash_holds_image() const { return flash_holds(desc_); }
     int flash_writes() const
     {
         int n = 0;
@@ -78,13 +69,13 @@ TEST_P(PowerCut, TheNextBootsUpgradeCompletes)
 {
     const boot_result clean = shm();
     ASSERT_TRUE(clean.rebooted);
-    ASSERT_TRUE(flash_holds_image());
+    ASSERT_TRUE(flash_holds(desc_));
     const int total = flash_writes();
     ASSERT_GE(total, 40) << "the burn is long enough for 40 cuts";
     const int slice = GetParam();
     for (int n = 1 + slice; n <= total; n += 4) {
         for (const char* torn : {"0", "1000"}) {
-            new_phone();
+            make_phone();
             const boot_result cut = shm({"power_cut_after_writes " + std::to_string(n),
                                          std::string("power_cut_torn_bytes ") + torn});
             EXPECT_FALSE(cut.rebooted) << "cut at write " << n << ", torn " << torn;
@@ -92,7 +83,7 @@ TEST_P(PowerCut, TheNextBootsUpgradeCompletes)
             EXPECT_EQ(flash_writes(), n);
             const boot_result again = shm();
             EXPECT_TRUE(again.rebooted) << "after a cut at write " << n << "\n" << log_;
-            EXPECT_TRUE(flash_holds_image()) << "after a cut at write " << n << ", torn " << torn;
+            EXPECT_TRUE(flash_holds(desc_)) << "after a cut at write " << n << ", torn " << torn;
             EXPECT_EQ(report_["flash"]["violations"], 0);
         }
     }
@@ -116,7 +107,7 @@ TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
     relocating.relocation = true;
     const std::string persist = "relocation_persists 1";
 
-    new_phone(relocating);
+    make_phone(relocating);
     const std::string before = phone_file(dir_ + "/flash/chip.bin");
     const std::string env_block = before.substr(0x20000, 0x10000);
     const std::string config_block = before.substr(0x730000, 0x80000);
@@ -134,7 +125,7 @@ TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
     int cuts = 0, env_lost = 0, config_lost = 0;
     for (size_t n = 1; n <= written.size(); n += n < 10 ? 1 : stride) {
         for (const char* torn : {"0", "1000"}) {
-            new_phone(relocating);
+            make_phone(relocating);
             shm({persist, "power_cut_after_writes " + std::to_string(n),
                  std::string("power_cut_torn_bytes ") + torn});
             ++cuts;
@@ -150,9 +141,6 @@ TEST_F(Phone, AMovingUpgradeLosesABlockOnlyInItsOwnWriteBack)
                 << "the configuration, cut at write " << n << " (" << at << "), torn " << torn;
         }
     }
-    RecordProperty("cuts", cuts);
-    RecordProperty("environment_lost", env_lost);
-    RecordProperty("configuration_lost", config_lost);
     fprintf(stderr,
             "moving upgrade: %d cuts (stride %zu over %zu writes, whole and torn): "
             "environment lost in %d, configuration lost in %d\n",
@@ -167,21 +155,22 @@ TEST_F(Phone, AKilledRunsLockRefusesTheNextRunUntilTheRestart)
     // killapps.sh, which runs once the locks are held, marks the moment.
     std::ofstream(dir_ + "/files/app/scripts/killapps.sh")
         << "#!/bin/sh\ntouch /tmp/killapps_ran\nsleep 100\n";
-    const boot_result r = run({"/bin/sh", "-c",
-                               "/basic/bin/upgrader /config/rom.bin & pid=$!; "
-                               "while [ ! -e /tmp/killapps_ran ]; do sleep 0.1; done; "
-                               "kill -9 $pid; "
-                               "/basic/bin/upgrader /config/rom.bin; echo $? > /config/second"});
+    const boot_result r =
+        boot(request({"/bin/sh", "-c",
+                      "/basic/bin/upgrader /config/rom.bin & pid=$!; "
+                      "while [ ! -e /tmp/killapps_ran ]; do sleep 0.1; done; "
+                      "kill -9 $pid; "
+                      "/basic/bin/upgrader /config/rom.bin; echo $? > /config/second"}));
     EXPECT_FALSE(r.rebooted);
     EXPECT_EQ(records("locked upgrader_process").size(), 1U);
     EXPECT_EQ(records("lock upgrader_process failed").size(), 1U);
     EXPECT_EQ(phone_file(dir_ + "/files/config/second"), "0\n");
 
     std::ofstream(dir_ + "/files/app/scripts/killapps.sh") << "#!/bin/sh\nexit 0\n";
-    const boot_result after = run({"/basic/bin/upgrader", "/config/rom.bin"});
+    const boot_result after = file_mode();
     EXPECT_TRUE(after.rebooted) << log_;
     EXPECT_FALSE(logged("lock upgrader_process failed"));
-    EXPECT_TRUE(flash_holds_image());
+    EXPECT_TRUE(flash_holds(desc_));
 }
 
 // Two runs started at the same moment: exactly one takes the process lock
@@ -189,10 +178,10 @@ TEST_F(Phone, AKilledRunsLockRefusesTheNextRunUntilTheRestart)
 TEST_F(Phone, OfTwoRunsStartedTogetherExactlyOneProceeds)
 {
     for (int i = 0; i < 100; ++i) {
-        run({"/bin/sh", "-c",
-             "(/basic/bin/upgrader /config/none.rom; echo $? > /tmp/a) & "
-             "(/basic/bin/upgrader /config/none.rom; echo $? > /tmp/b) & wait; "
-             "cat /tmp/a /tmp/b > /config/status"});
+        boot(request({"/bin/sh", "-c",
+                      "(/basic/bin/upgrader /config/none.rom; echo $? > /tmp/a) & "
+                      "(/basic/bin/upgrader /config/none.rom; echo $? > /tmp/b) & wait; "
+                      "cat /tmp/a /tmp/b > /config/status"}));
         const std::string status = phone_file(dir_ + "/files/config/status");
         // The one that proceeds fails to open the missing file: -196.
         EXPECT_TRUE(status == "0\n60\n" || status == "60\n0\n") << "round " << i << ": " << status;
@@ -211,23 +200,23 @@ TEST_F(Phone, OfTwoRunsStartedTogetherExactlyOneProceeds)
 TEST_F(Phone, TheDriverWaitsForTheLoadersMemoryLock)
 {
     const std::string holder = std::string(PHONESIM_BUILD_DIR) + "/tests/engine/sem_holder";
-    const boot_result r =
-        shm({}, {"/bin/sh", "-c",
-                 holder + " 0xA130 hold 500 & "
-                          "while [ ! -e /tmp/sem_holder.0xA130 ]; do sleep 0.1; done; "
-                          "exec /basic/bin/upgrader"});
-    EXPECT_TRUE(r.rebooted) << log_;
-    const auto waiting = records("wait lock memory_semid");
-    const auto has_waiter = records("0xA130 has a waiter");
-    const auto released = records("releasing 0xA130");
-    const auto locked = records("locked memory_semid");
-    ASSERT_EQ(waiting.size(), 1U);
-    ASSERT_EQ(has_waiter.size(), 1U);
-    ASSERT_EQ(released.size(), 1U);
-    ASSERT_EQ(locked.size(), 1U);
-    EXPECT_LE(waiting[0].t_ms, released[0].t_ms) << "the upgrader came while the lock was held";
-    EXPECT_LE(released[0].t_ms, locked[0].t_ms) << "and took it only once it was given back";
-    EXPECT_TRUE(flash_holds_image());
+    boot_request req = shm_request(image_);
+    req.argv = {"/bin/sh", "-c",
+                holder + " 0xA130 hold 500 & "
+                         "while [ ! -e /tmp/sem_holder.0xA130 ]; do sleep 0.1; done; "
+                         "exec /basic/bin/upgrader"};
+    EXPECT_TRUE(boot(req).rebooted) << log_;
+    // Each once, in this order: the upgrader came while the lock was held
+    // and took it only once it was given back.
+    long long last = 0;
+    for (const char* line : {"wait lock memory_semid", "0xA130 has a waiter", "releasing 0xA130",
+                             "locked memory_semid"}) {
+        const auto found = records(line);
+        ASSERT_EQ(found.size(), 1U) << line;
+        EXPECT_LE(last, found[0].t_ms) << line;
+        last = found[0].t_ms;
+    }
+    EXPECT_TRUE(flash_holds(desc_));
 }
 
 // Another process holds cfg_semid for good: the driver tries it ten times
@@ -237,16 +226,15 @@ TEST_F(Phone, ABusyConfigurationLockIsTriedThenLeftToItsHolder)
 {
     phone_options o;
     o.killapps_exit = 1; // a failure after the lock was tried: release point A
-    new_phone(o);
+    make_phone(o);
     image_file();
     const std::string holder = std::string(PHONESIM_BUILD_DIR) + "/tests/engine/sem_holder";
-    boot_request req;
-    req.argv = {"/bin/sh", "-c",
-                holder + " 0xB012 take 30000 & "
-                         "while [ ! -e /tmp/sem_holder.0xB012 ]; do sleep 0.1; done; "
-                         "/basic/bin/upgrader /config/rom.bin"};
-    req.keys = {parse_key_press("35@log:Do ShowUpgradingFailedInfo")};
-    const boot_result r = boot(req);
+    const boot_result r =
+        boot(request({"/bin/sh", "-c",
+                      holder + " 0xB012 take 30000 & "
+                               "while [ ! -e /tmp/sem_holder.0xB012 ]; do "
+                               "sleep 0.1; done; /basic/bin/upgrader /config/rom.bin"},
+                     {}, "Do ShowUpgradingFailedInfo"));
     EXPECT_TRUE(r.rebooted);
     ASSERT_EQ(records("took 0xB012").size(), 1U);
     EXPECT_TRUE(logged("killapps failed!"));
@@ -268,44 +256,26 @@ TEST_F(Phone, ABusyConfigurationLockIsTriedThenLeftToItsHolder)
 // is refused on its failure screen and the flash is not touched.
 TEST_F(Phone, ImagesThatLieAboutTheirSizeLeaveTheFlashAlone)
 {
-    const std::vector<unsigned char> whole = image_;
-    // An empty file cannot be mapped: the run ends before any screen.
-    image_.clear();
-    image_file();
-    EXPECT_FALSE(run({"/basic/bin/upgrader", "/config/rom.bin"}).rebooted);
-    EXPECT_TRUE(logged("memory map failed!"));
-    EXPECT_TRUE(report_["flash"]["partitions"].empty());
-    for (size_t len : {size_t{3}, size_t{139}, size_t{140 + 44}, whole.size() / 2}) {
-        image_.assign(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len));
-        image_file();
-        boot_request req;
-        req.argv = {"/basic/bin/upgrader", "/config/rom.bin"};
-        req.keys = {parse_key_press("35@log:Do ShowUpgradingFailedInfo")};
-        const boot_result r = boot(req);
-        EXPECT_TRUE(r.rebooted) << "cut at " << len << "\n" << log_;
-        EXPECT_TRUE(logged("rom pack check failed!")) << "cut at " << len;
-        EXPECT_TRUE(report_["flash"]["partitions"].empty()) << "cut at " << len;
-    }
+    const std::vector<unsigned char>& whole = image_;
+    // Cut short (within the ROM header, the first partition header and
+    // half way), and whole but with a rom_size past its end.
     rom_image_desc past = desc_;
     past.rom_size = static_cast<unsigned int>(whole.size());
-    image_ = rom_build(past);
-    image_file();
-    boot_request req;
-    req.argv = {"/basic/bin/upgrader", "/config/rom.bin"};
-    req.keys = {parse_key_press("35@log:Do ShowUpgradingFailedInfo")};
-    boot(req);
-    EXPECT_TRUE(logged("rom pack check failed!"));
-    EXPECT_TRUE(report_["flash"]["partitions"].empty());
+    std::vector<std::vector<unsigned char>> lies = {rom_build(past)};
+    for (size_t len : {size_t{3}, size_t{139}, size_t{140 + 44}, whole.size() / 2})
+        lies.emplace_back(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(len));
+    for (const auto& image : lies) {
+        put_rom_file(image);
+        EXPECT_TRUE(file_mode("Do ShowUpgradingFailedInfo").rebooted) << image.size() << " bytes\n"
+                                                                      << log_;
+        EXPECT_TRUE(logged("rom pack check failed!")) << image.size() << " bytes";
+        EXPECT_TRUE(report_["flash"]["partitions"].empty()) << image.size() << " bytes";
+    }
 
     // The shared segment holds 8 MiB less its 8-byte record header.
     past.rom_size = 0x800000;
-    image_ = rom_build(past);
-    boot_request in_memory;
-    in_memory.argv = {"/basic/bin/upgrader"};
-    in_memory.shm.enabled = true;
-    in_memory.shm.image.assign(image_.begin(), image_.end());
-    in_memory.keys = {parse_key_press("35@log:Do ShowUpgradingFailedInfo")};
-    EXPECT_TRUE(boot(in_memory).rebooted) << log_;
+    EXPECT_TRUE(boot(shm_request(rom_build(past), {}, "Do ShowUpgradingFailedInfo")).rebooted)
+        << log_;
     EXPECT_TRUE(logged("rom pack check failed!"));
     EXPECT_FALSE(logged("locked burn_flash_semid"));
     EXPECT_TRUE(report_["flash"]["partitions"].empty());

@@ -20,23 +20,15 @@ protected:
             << "UPG_TEST_UPGRADER must name the shipped binary";
         PhoneFixture::SetUp();
     }
-    void run(std::vector<std::string> argv)
-    {
-        boot_request req;
-        req.argv = std::move(argv);
-        boot(req);
-    }
-    // Every record of the last run, as the phone's syslog received it.
-    std::vector<syslog_record> all_records() const { return records(""); }
 };
 
 TEST_F(Shipped, StartsLogsAndEndsWithTheRightValuesWithoutDevices)
 {
-    run({"/basic/bin/upgrader", "a", "b", "c"});
+    boot(request({"/basic/bin/upgrader", "a", "b", "c"}));
     EXPECT_EQ(result_.exit_status, 56) << "-200";
     EXPECT_TRUE(logged("usage: /basic/bin/upgrader  or  /basic/bin/upgrader rom_file")) << log_;
     // uClibc-ng ends each record with a NUL, which is not part of the text.
-    const std::vector<syslog_record> all = all_records();
+    const std::vector<syslog_record> all = records(""); // every record of the run
     ASSERT_FALSE(all.empty());
     for (const syslog_record& r : all) {
         EXPECT_EQ(r.msg.find('\0'), std::string::npos) << r.msg;
@@ -44,14 +36,14 @@ TEST_F(Shipped, StartsLogsAndEndsWithTheRightValuesWithoutDevices)
     }
 
     // Direct mode opens its file before anything else.
-    run({"/basic/bin/upgrader", "/config/none.rom", "x"});
+    boot(request({"/basic/bin/upgrader", "/config/none.rom", "x"}));
     EXPECT_EQ(result_.exit_status, 60) << "-196";
     EXPECT_TRUE(logged("/config/none.rom File open failed!"));
 
     // The framebuffer is a plain file here and answers no ioctl: the
     // display cannot start, and the program says so and leaves.
     put_rom_file(rom_build(fixture_image()));
-    run({"/basic/bin/upgrader", "/config/rom.bin"});
+    boot(request({"/basic/bin/upgrader", "/config/rom.bin"}));
     EXPECT_EQ(result_.exit_status, 0);
     EXPECT_TRUE(logged("BasicUI init failed!"));
     EXPECT_FALSE(result_.rebooted);

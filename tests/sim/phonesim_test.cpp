@@ -52,13 +52,23 @@ protected:
     }
 
     static std::string probe(const std::string& args) { return std::string(PROBE) + " " + args; }
-
-    std::vector<uint8_t> chip(uint32_t addr, size_t n) const
+    // The probe once for each of `runs`, one after the other.
+    static std::string probes(std::initializer_list<const char*> runs)
     {
-        const std::string c = phone_file(dir_ + "/flash/chip.bin");
-        const size_t off = addr - phone::kChipBase;
-        return std::vector<uint8_t>(c.begin() + static_cast<std::ptrdiff_t>(off),
-                                    c.begin() + static_cast<std::ptrdiff_t>(off + n));
+        std::string cmd;
+        for (const char* args : runs) cmd += (cmd.empty() ? "" : "; ") + probe(args);
+        return cmd;
+    }
+    // How often `text` occurs in the last run's output.
+    size_t in_out(const std::string& text) const
+    {
+        size_t n = 0;
+        for (size_t at = 0; (at = out_.find(text, at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
+    std::string chip(uint32_t addr, size_t n) const
+    {
+        return phone_file(dir_ + "/flash/chip.bin").substr(addr - phone::kChipBase, n);
     }
 
     std::string dir_;
@@ -69,33 +79,26 @@ protected:
 // mtd4 is 0x90730000..0x907B0000 on a new phone.
 constexpr uint32_t kMtd4 = 0x90730000U;
 
-TEST_F(Phone, MtdInfoAndEraseRules)
+TEST_F(Phone, MtdInfoEraseRulesNorWritesAndTheViolationRecord)
 {
-    run(probe("info 4") + "; " + probe("erase 4 0x10000 0x10000") + "; " +
-        probe("erase 4 0x100 0x10000") + "; " + probe("erase 4 0 0x1000") + "; " +
-        probe("erase 4 0x70000 0x20000") + "; " + probe("erase 4 0 0"));
+    const nlohmann::json erased =
+        run(probes({"info 4", "erase 4 0x10000 0x10000", "erase 4 0x100 0x10000",
+                    "erase 4 0 0x1000", "erase 4 0x70000 0x20000", "erase 4 0 0"}));
     EXPECT_NE(out_.find("type 3 size 0x80000 erasesize 0x10000"), std::string::npos) << out_;
     EXPECT_NE(out_.find("erase: 0\n"), std::string::npos) << out_;
     // Unaligned start, partial block, beyond the window, empty: refused like the kernel does.
-    size_t refused = 0;
-    for (size_t at = 0; (at = out_.find("erase: -1 Invalid argument", at)) != std::string::npos;
-         ++at)
-        ++refused;
-    EXPECT_EQ(refused, 4U) << out_;
-    EXPECT_EQ(chip(kMtd4 + 0x10000, 0x10000), std::vector<uint8_t>(0x10000, 0xFF));
-    EXPECT_NE(chip(kMtd4, 16), std::vector<uint8_t>(16, 0xFF)); // the block before is untouched
+    EXPECT_EQ(in_out("erase: -1 Invalid argument"), 4U) << out_;
+    EXPECT_EQ(erased["flash"]["partitions"]["mtd4"]["refused_erases"], 4);
+    EXPECT_EQ(chip(kMtd4 + 0x10000, 0x10000), std::string(0x10000, '\xff'));
+    EXPECT_NE(chip(kMtd4, 16), std::string(16, '\xff')); // the block before is untouched
     const uint32_t counts_at = (kMtd4 + 0x10000 - phone::kChipBase) / phone::kEraseBlock * 4;
     EXPECT_EQ(static_cast<uint8_t>(phone_file(dir_ + "/flash/erase_counts.bin")[counts_at]), 1);
-}
 
-TEST_F(Phone, NorWritesAndTheViolationRecord)
-{
     const nlohmann::json r =
-        run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0x10 f00f") + "; " +
-            probe("write 4 0x10 3cff") + "; " + probe("write 4 0x7ffff aabb") + "; " +
-            probe("write 4 0x80000 aa") + "; " + probe("read 4 0x10 2"));
+        run(probes({"erase 4 0 0x10000", "write 4 0x10 f00f", "write 4 0x10 3cff",
+                    "write 4 0x7ffff aabb", "write 4 0x80000 aa", "read 4 0x10 2"}));
     // Programming only clears bits: f0 & 3c = 30, 0f & ff = 0f.
-    EXPECT_EQ(chip(kMtd4 + 0x10, 2), (std::vector<uint8_t>{0x30, 0x0F}));
+    EXPECT_EQ(chip(kMtd4 + 0x10, 2), "\x30\x0f");
     EXPECT_NE(out_.find("data 300f"), std::string::npos) << out_;
     // The last byte of the window takes one byte of two; beyond it: ENOSPC.
     EXPECT_NE(out_.find("write: 1\n"), std::string::npos) << out_;
@@ -105,6 +108,9 @@ TEST_F(Phone, NorWritesAndTheViolationRecord)
     // The second write hit programmed bytes, the third a byte never erased.
     EXPECT_EQ(r["flash"]["violations"], 2);
     EXPECT_EQ(p["violations"], 2);
+    // Without the chip's timing the chip is never busy.
+    EXPECT_EQ(r["flash"]["busy_us"]["erase"], 0);
+    EXPECT_EQ(r["flash"]["busy_us"]["write"], 0);
 }
 
 TEST_F(Phone, StrictNorRefusesProgrammedBytes)
@@ -114,39 +120,37 @@ TEST_F(Phone, StrictNorRefusesProgrammedBytes)
     make_phone(o);
     // Programming only clears bits: 0x5a over an erased byte, then 0x50
     // over it (bits cleared only) are fine; 0xff there needs 1s back.
-    run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0 5a") + "; " + probe("write 4 0 50") +
-        "; " + probe("write 4 0 ff"));
+    run(probes({"erase 4 0 0x10000", "write 4 0 5a", "write 4 0 50", "write 4 0 ff"}));
     EXPECT_NE(out_.find("write: 1\nwrite: 1\nwrite: -1 Input/output error"), std::string::npos)
         << out_;
 }
 
 TEST_F(Phone, RelocationOnlyWithDriverSupport)
 {
-    run(probe("reloc-query 0") + "; " + probe("relocate 3 0x7F0000 0x10000"));
+    run(probes({"reloc-query 0", "relocate 3 0x7F0000 0x10000"}));
     EXPECT_NE(out_.find("reloc-query: -1"), std::string::npos) << out_;
     EXPECT_NE(out_.find("relocate: -1"), std::string::npos) << out_;
 
     phone_options o;
     o.relocation = true;
     make_phone(o);
-    // Move mtd3 onto mtd9's place: reading mtd3 then shows what the chip holds there.
-    const std::vector<uint8_t> there = chip(0x907F0000U, 4);
-    run(probe("reloc-query 0") + "; " + probe("relocate 3 0x7F0000 0x10000") + "; " +
-        probe("read 3 0 4") + "; " + probe("relocate 3 0x7F0000 0x20000"));
+    // Move mtd3 onto mtd9's place: reading mtd3 then shows what the chip
+    // holds there, "mtd9" at the start of mtd9's first block.
+    const std::string moved = "data 6d746439";
+    run(probes({"reloc-query 0", "relocate 3 0x7F0000 0x10000", "read 3 0 4",
+                "relocate 3 0x7F0000 0x20000"}));
     EXPECT_NE(out_.find("reloc-query: 0"), std::string::npos) << out_;
     EXPECT_NE(out_.find("relocate: 0"), std::string::npos) << out_;
-    char hex[16];
-    snprintf(hex, sizeof hex, "%02x%02x%02x%02x", there[0], there[1], there[2], there[3]);
-    EXPECT_NE(out_.find(std::string("data ") + hex), std::string::npos) << out_;
+    EXPECT_NE(out_.find(moved), std::string::npos) << out_;
     EXPECT_NE(out_.find("relocate: -1 Invalid argument"), std::string::npos)
         << out_; // beyond the chip
 
     // A move that cannot be recorded for the phone's other processes fails.
     make_phone(o);
     fs::create_directories(dir_ + "/flash/windows.txt.new");
-    run(probe("relocate 3 0x7F0000 0x10000") + "; " + probe("read 3 0 4"));
+    run(probes({"relocate 3 0x7F0000 0x10000", "read 3 0 4"}));
     EXPECT_NE(out_.find("relocate: -1 Input/output error"), std::string::npos) << out_;
-    EXPECT_EQ(out_.find(std::string("data ") + hex), std::string::npos) << "mtd3 did not move";
+    EXPECT_EQ(out_.find(moved), std::string::npos) << "mtd3 did not move";
 }
 
 TEST_F(Phone, EnvironmentIsSetAndClearedByShellWrites)
@@ -163,6 +167,7 @@ TEST_F(Phone, EnvironmentIsSetAndClearedByShellWrites)
     // What cat read right after the writes is the new environment.
     EXPECT_EQ(out_, env_render(env));
     EXPECT_NE(r["env_before"], r["env_after"]);
+    EXPECT_EQ(r["ended_by"], "no process left");
 }
 
 TEST_F(Phone, FramesInBothPanelKinds)
@@ -171,12 +176,9 @@ TEST_F(Phone, FramesInBothPanelKinds)
         phone_options o;
         o.hwver = hwver;
         make_phone(o);
-        const nlohmann::json r =
-            run(probe("fb-pattern") + "; " + probe("fb-pattern") + "; " + probe("fb-info"));
+        const nlohmann::json r = run(probes({"fb-pattern", "fb-pattern", "fb-info"}));
         const bool g = phone::hwver_is_gtype(hwver);
-        EXPECT_NE(out_.find(g ? "bpp 16 smem_len 261120" : "bpp 4 smem_len 65280"),
-                  std::string::npos)
-            << out_;
+        EXPECT_EQ(in_out(g ? "bpp 16 smem_len 261120" : "bpp 4 smem_len 65280"), 3U) << out_;
         EXPECT_EQ(r["frames"]["refreshes"], 2);
         EXPECT_EQ(r["frames"]["stored"], 1); // the same picture twice is kept once
         screen s;
@@ -196,18 +198,10 @@ TEST_F(Phone, FramesInBothPanelKinds)
 // see the whole panel: none reads the size while another is setting it.
 TEST_F(Phone, PanelsOpenedTogetherAllHaveTheirSize)
 {
-    const std::string info = probe("fb-info");
-    std::string round = "rm -f /.sim/dev/fb0; ";
-    for (int i = 0; i < 8; ++i) round += info + " & ";
-    round += "wait; ";
-    std::string cmd;
-    for (int r = 0; r < 100; ++r) cmd += round;
-    run(cmd);
-    size_t whole = 0;
-    for (size_t at = out_.find("smem_len 261120"); at != std::string::npos;
-         at = out_.find("smem_len 261120", at + 1))
-        ++whole;
-    EXPECT_EQ(whole, 800U) << out_;
+    // A hundred rounds of eight at once.
+    const std::string eight = "for i in 1 2 3 4 5 6 7 8; do " + probe("fb-info") + " & done; wait";
+    run("r=0; while [ $r -lt 100 ]; do r=$((r + 1)); rm -f /.sim/dev/fb0; " + eight + "; done");
+    EXPECT_EQ(in_out("smem_len 261120"), 800U) << out_;
 }
 
 TEST_F(Phone, KeyScriptDeliversPressesByTimeLogLineAndFrame)
@@ -216,10 +210,9 @@ TEST_F(Phone, KeyScriptDeliversPressesByTimeLogLineAndFrame)
     req.keys = {parse_key_press("35@100"), parse_key_press("17@log:ready to read"),
                 parse_key_press("5@frame:1"), parse_key_press("9@log:never logged")};
     req.time_limit_ms = 5000;
-    const nlohmann::json r =
-        run(probe("keys 2") + "; " + probe("log 'ready to read'") + "; " + probe("keys 2") + "; " +
-                probe("fb-pattern >/dev/null") + "; " + probe("keys 2") + "; " + probe("keys 1"),
-            req);
+    const nlohmann::json r = run(probes({"keys 2", "log 'ready to read'", "keys 2",
+                                         "fb-pattern >/dev/null", "keys 2", "keys 1"}),
+                                 req);
     EXPECT_EQ(out_, "event type 1 code 35 value 1\nevent type 1 code 35 value 0\n"
                     "event type 1 code 17 value 1\nevent type 1 code 17 value 0\n"
                     "event type 1 code 5 value 1\nevent type 1 code 5 value 0\n");
@@ -230,7 +223,7 @@ TEST_F(Phone, KeyScriptDeliversPressesByTimeLogLineAndFrame)
 
 TEST_F(Phone, IpcMessagesAreRecordedPerReceiver)
 {
-    const nlohmann::json r = run(probe("ipc-send 2 4 3 0 0") + "; " + probe("ipc-send 12 3 0 0 5"));
+    const nlohmann::json r = run(probes({"ipc-send 2 4 3 0 0", "ipc-send 12 3 0 0 5"}));
     ASSERT_EQ(r["ipc"].size(), 2U) << out_;
     EXPECT_EQ(r["ipc"][0]["receiver"], 2);
     EXPECT_EQ(r["ipc"][0]["msg_len"], 20);
@@ -241,36 +234,46 @@ TEST_F(Phone, IpcMessagesAreRecordedPerReceiver)
     EXPECT_EQ(r["ipc"][1]["data_len"], 5);
 }
 
-TEST_F(Phone, TimeScaleShortensSleeps)
+// A minute's sleep 100 times shorter ends well within the time limit; a
+// reboot powers the phone off at once.
+TEST_F(Phone, TimeScaleShortensSleepsAndARebootPowersOff)
 {
     boot_request req;
     req.time_scale = 100;
     req.time_limit_ms = 20000;
-    const nlohmann::json r = run("sleep 60; echo slept", req);
-    EXPECT_EQ(out_, "slept\n");
-    EXPECT_EQ(r["ended_by"], "no process left");
-}
-
-TEST_F(Phone, RebootPowersOffAndIsRecorded)
-{
-    const nlohmann::json r =
-        run("cp /sbin/reboot /tmp/ && /tmp/reboot; sleep 100; echo not reached");
+    const nlohmann::json r = run(
+        "sleep 60; echo slept; cp /sbin/reboot /tmp/ && /tmp/reboot; sleep 100; echo not reached",
+        req);
+    EXPECT_EQ(out_, "slept\n") << "nothing after the reboot runs";
     EXPECT_EQ(r["ended_by"], "reboot");
     EXPECT_TRUE(last_.rebooted);
     EXPECT_EQ(last_.reboot_command, "/tmp/reboot");
-    EXPECT_EQ(out_, "");
     run("reboot");
     EXPECT_EQ(last_.reboot_command, "reboot");
 }
 
 // The report lists the files of /config and /tmp as the program started
-// and as it ended, each with a hash of its contents; a program still
-// running at the reboot has its memory recorded.
+// and as it ended, each with a hash of its contents, and leaves out a host
+// folder shown in the phone below /tmp; a program still running at the
+// reboot has its memory recorded.
 TEST_F(Phone, TheReportTellsChangedFilesAndTheMemoryOfTheProgram)
 {
+    char host[] = "/tmp/phonesim-hostdir.XXXXXX";
+    ASSERT_NE(mkdtemp(host), nullptr);
+    std::ofstream(std::string(host) + "/host_file") << "host\n";
+    boot_request req;
+    req.host_binds = {host};
     run("echo same >/config/same; echo old >/config/changed; echo gone >/config/gone");
-    const nlohmann::json r = run("echo changed >/config/changed; rm /config/gone; "
-                                 "echo new >/config/new; reboot; sleep 100");
+    const nlohmann::json r = run("cat " + std::string(host) +
+                                     "/host_file; echo x >/tmp/own; echo changed >/config/changed; "
+                                     "rm /config/gone; echo new >/config/new; reboot; sleep 100",
+                                 req);
+    fs::remove_all(host);
+    EXPECT_NE(out_.find("host"), std::string::npos) << "the folder is shown in the phone";
+    std::vector<std::string> tmp;
+    for (const auto& f : r["files"]["tmp"]) tmp.push_back(f["path"]);
+    EXPECT_NE(std::find(tmp.begin(), tmp.end(), "/tmp/own"), tmp.end());
+    for (const std::string& p : tmp) EXPECT_EQ(p.find("host_file"), std::string::npos) << p;
     auto hashes = [](const nlohmann::json& list) {
         std::map<std::string, std::string> out;
         for (const auto& f : list) out[f["path"]] = f["hash"];
@@ -294,28 +297,10 @@ TEST_F(Phone, TheReportTellsChangedFilesAndTheMemoryOfTheProgram)
     EXPECT_GT(m["rss_kib_by_mapping"]["[stack]"].get<long>(), 0);
 }
 
-// A host folder shown in the phone below /tmp is not the phone's: the
-// report's listing of /tmp leaves it out.
-TEST_F(Phone, TheFileListingStaysOnThePhonesFileSystems)
-{
-    char host[] = "/tmp/phonesim-hostdir.XXXXXX";
-    ASSERT_NE(mkdtemp(host), nullptr);
-    std::ofstream(std::string(host) + "/host_file") << "host\n";
-    boot_request req;
-    req.host_binds = {host};
-    const nlohmann::json r = run("cat " + std::string(host) + "/host_file; echo x >/tmp/own", req);
-    fs::remove_all(host);
-    EXPECT_NE(out_.find("host"), std::string::npos) << "the folder is shown in the phone";
-    std::vector<std::string> paths;
-    for (const auto& f : r["files"]["tmp"]) paths.push_back(f["path"]);
-    EXPECT_NE(std::find(paths.begin(), paths.end(), "/tmp/own"), paths.end());
-    for (const std::string& p : paths) EXPECT_EQ(p.find("host_file"), std::string::npos) << p;
-}
-
 TEST_F(Phone, StateSurvivesAPowerCycleButRamDoesNot)
 {
-    run("echo kept >/config/x; echo lost >/tmp/y; " + probe("sem-make 0xA130") + "; " +
-        probe("sem-exists 0xA130"));
+    run("echo kept >/config/x; echo lost >/tmp/y; " +
+        probes({"sem-make 0xA130", "sem-exists 0xA130"}));
     EXPECT_NE(out_.find("sem-exists: 0"), std::string::npos) << out_;
     const nlohmann::json r = run("cat /config/x; cat /tmp/y; " + probe("sem-exists 0xA130"));
     EXPECT_NE(out_.find("kept"), std::string::npos) << out_;
@@ -331,8 +316,8 @@ TEST_F(Phone, FaultsMakeDevicesAndCommandsFail)
     // names the host's, which must catch it too.
     req.faults = {"fault ioctl /dev/mtd4 0x80084D02 2 5", "fault missing /dev/misc0",
                   "fault command 3 cp /sbin/reboot", "fault ioctl /dev/mtd5 0x40084D02 1 5"};
-    run(probe("erase 4 0 0x10000") + "; " + probe("erase 4 0 0x10000") + "; " +
-            probe("erase 4 0 0x10000") + "; " + probe("erase 5 0 0x10000") +
+    run(probes(
+            {"erase 4 0 0x10000", "erase 4 0 0x10000", "erase 4 0 0x10000", "erase 5 0 0x10000"}) +
             "; cat /dev/misc0; cp /sbin/reboot /tmp/; echo cp=$?",
         req);
     EXPECT_NE(out_.find("erase: 0\nerase: -1 Input/output error\nerase: 0\n"
@@ -348,11 +333,11 @@ TEST_F(Phone, PowerCutKeepsWhatWasWritten)
     boot_request req;
     req.faults = {"power_cut_after_writes 2"};
     const nlohmann::json r =
-        run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0 00") + "; " +
-                probe("write 4 1 00") + "; " + probe("write 4 2 00") + "; echo after",
+        run(probes({"erase 4 0 0x10000", "write 4 0 00", "write 4 1 00", "write 4 2 00"}) +
+                "; echo after",
             req);
     // The second write completes, then the power goes: nothing after it runs.
-    EXPECT_EQ(chip(kMtd4, 3), (std::vector<uint8_t>{0x00, 0x00, 0xFF}));
+    EXPECT_EQ(chip(kMtd4, 3), std::string("\0\0\xff", 3));
     EXPECT_EQ(out_.find("after"), std::string::npos) << out_;
     EXPECT_EQ(r["ended_by"], "power cut");
     EXPECT_TRUE(r["flash"]["power_cut"].get<bool>());
@@ -361,10 +346,8 @@ TEST_F(Phone, PowerCutKeepsWhatWasWritten)
     // and only its first two bytes reach it.
     make_phone({});
     req.faults = {"power_cut_after_writes 2", "power_cut_torn_bytes 2"};
-    run(probe("erase 4 0 0x10000") + "; " + probe("write 4 0 00") + "; " +
-            probe("write 4 1 000000") + "; echo after",
-        req);
-    EXPECT_EQ(chip(kMtd4, 5), (std::vector<uint8_t>{0x00, 0x00, 0x00, 0xFF, 0xFF}));
+    run(probes({"erase 4 0 0x10000", "write 4 0 00", "write 4 1 000000"}) + "; echo after", req);
+    EXPECT_EQ(chip(kMtd4, 5), std::string("\0\0\0\xff\xff", 5));
     EXPECT_EQ(out_.find("after"), std::string::npos) << out_;
 }
 
@@ -374,14 +357,14 @@ TEST_F(Phone, SharedMemoryModeLoadsTheRecordBeforeTheProgramStarts)
     req.shm.enabled = true;
     req.shm.image = std::string("ROM\x01\xff", 5) + std::string(1000, 'i');
     req.shm.state = -3;
-    run(probe("shm 0xA130 6") + "; " + probe("shm 0x1079B 6"), req);
+    run(probes({"shm 0xA130 6", "shm 0x1079B 6"}), req);
     EXPECT_EQ(out_, "size 8388608 state -3 data 524f4d01ff69 sem 1\n"
                     "shm: -1 No such file or directory\n")
         << "the record is complete and the memory semaphore given back";
 
     req.shm.primary = true;
     req.shm.state = 2;
-    run(probe("shm 0x1079B 3") + "; " + probe("shm 0xA130 3"), req);
+    run(probes({"shm 0x1079B 3", "shm 0xA130 3"}), req);
     EXPECT_EQ(out_, "size 8388608 state 2 data 524f4d sem 1\n"
                     "size 8388608 state 2 data 524f4d sem 1\n");
 
@@ -400,37 +383,28 @@ TEST_F(Phone, FlashcpProgramsAPartitionThroughTheDeviceLayer)
     phone_put_file(dir_ + "/data.bin", data);
     run("/usr/sbin/flashcp -v /.sim/data.bin /dev/mtd4; echo status=$?");
     EXPECT_NE(out_.find("status=0"), std::string::npos) << out_;
-    const std::vector<uint8_t> got = chip(kMtd4, data.size());
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin(),
-                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+    EXPECT_TRUE(chip(kMtd4, data.size()) == data);
     // flashcp erases only the blocks the file needs; the next one keeps its old content.
-    const std::vector<uint8_t> next = chip(kMtd4 + 0x30000, 12);
-    EXPECT_EQ(std::string(next.begin(), next.end()), "mtd4 block 3");
+    EXPECT_EQ(chip(kMtd4 + 0x30000, 12), "mtd4 block 3");
 }
 
 // With the chip's timing, every erase and write keeps the chip busy for the
 // modelled time (0.8 s per 64 KiB block, 10 us per 16-bit word, odd bytes
-// rounded up to a word), logged per operation and summed in the report;
-// without it the chip is never busy.
+// rounded up to a word), logged per operation and summed in the report.
 TEST_F(Phone, TheFlashTimingModelKeepsTheChipBusyPerBlockAndWord)
 {
-    const std::string ops = probe("erase 4 0 0x20000") + "; " + probe("write 4 0x10 f00f") + "; " +
-                            probe("write 4 0x21 aabbcc");
-    const nlohmann::json untimed = run(ops);
-    EXPECT_EQ(untimed["flash"]["busy_us"]["erase"], 0);
-    EXPECT_EQ(untimed["flash"]["busy_us"]["write"], 0);
-
     boot_request req;
     req.time_scale = 200;
     req.faults.push_back("flash_timing typical");
-    const nlohmann::json timed = run(ops, req);
+    const nlohmann::json timed =
+        run(probes({"erase 4 0 0x20000", "write 4 0x10 f00f", "write 4 0x21 aabbcc"}), req);
     EXPECT_EQ(timed["flash"]["busy_us"]["erase"], 1600000);
     EXPECT_EQ(timed["flash"]["busy_us"]["write"], 10 + 20);
     const std::string log = phone_file(phonesim_run_dir(dir_, last_.run) + "/flash.log");
     EXPECT_NE(log.find("busy mtd4 erase 1600000"), std::string::npos) << log;
     EXPECT_NE(log.find("busy mtd4 write 20"), std::string::npos) << log;
     // The model changes the time only, never what the chip holds.
-    EXPECT_EQ(chip(kMtd4 + 0x10, 2), (std::vector<uint8_t>{0xF0, 0x0F}));
+    EXPECT_EQ(chip(kMtd4 + 0x10, 2), "\xf0\x0f");
 }
 
 } // namespace

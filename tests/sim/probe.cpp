@@ -29,14 +29,6 @@ unsigned long num(const char* s)
     return strtoul(s, nullptr, 0);
 }
 
-int open_mtd(const char* n)
-{
-    const std::string path = std::string("/dev/mtd") + n;
-    const int fd = open(path.c_str(), O_RDWR);
-    if (fd < 0) printf("open %s: %s\n", path.c_str(), strerror(errno));
-    return fd;
-}
-
 int result(const char* what, int r)
 {
     if (r < 0)
@@ -68,8 +60,9 @@ int shm(key_t key, unsigned long count)
 int mtd(int argc, char** argv)
 {
     const std::string cmd = argv[1];
-    const int fd = open_mtd(argv[2]);
-    if (fd < 0) return 1;
+    const std::string path = std::string("/dev/mtd") + argv[2];
+    const int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0) return result(("open " + path).c_str(), fd);
     if (cmd == "info") {
         uint8_t info[32] = {};
         const int r = ioctl(fd, 0x40204D01UL, info);
@@ -79,10 +72,10 @@ int mtd(int argc, char** argv)
         printf("type %u size 0x%x erasesize 0x%x\n", info[0], size, erasesize);
         return result("info", r);
     }
-    if (cmd == "erase" && argc >= 5) {
+    if ((cmd == "erase" || cmd == "relocate") && argc >= 5) { // MEMERASE, the relocation request
         const uint32_t req[2] = {static_cast<uint32_t>(num(argv[3])),
                                  static_cast<uint32_t>(num(argv[4]))};
-        return result("erase", ioctl(fd, 0x80084D02UL, req));
+        return result(cmd.c_str(), ioctl(fd, cmd == "erase" ? 0x80084D02UL : 0x80084D11UL, req));
     }
     if (cmd == "write" && argc >= 5) {
         std::string bytes;
@@ -101,11 +94,6 @@ int mtd(int argc, char** argv)
         return result("read", static_cast<int>(n));
     }
     if (cmd == "reloc-query") return result("reloc-query", ioctl(fd, 0x40044D12UL, nullptr));
-    if (cmd == "relocate" && argc >= 5) {
-        const uint32_t req[2] = {static_cast<uint32_t>(num(argv[3])),
-                                 static_cast<uint32_t>(num(argv[4]))};
-        return result("relocate", ioctl(fd, 0x80084D11UL, req));
-    }
     return 2;
 }
 
@@ -201,10 +189,9 @@ int main(int argc, char** argv)
         syslog(LOG_INFO, "%s", argv[2]);
         return 0;
     }
-    if (cmd == "sem-make" && argc >= 3)
-        return result("sem-make", semget(static_cast<key_t>(num(argv[2])), 1, IPC_CREAT | 0666));
-    if (cmd == "sem-exists" && argc >= 3)
-        return result("sem-exists", semget(static_cast<key_t>(num(argv[2])), 1, 0));
+    if ((cmd == "sem-make" || cmd == "sem-exists") && argc >= 3)
+        return result(cmd.c_str(), semget(static_cast<key_t>(num(argv[2])), 1,
+                                          cmd == "sem-make" ? IPC_CREAT | 0666 : 0));
     if (cmd == "shm" && argc >= 4) return shm(static_cast<key_t>(num(argv[2])), num(argv[3]));
     return 2;
 }

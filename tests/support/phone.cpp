@@ -1,7 +1,6 @@
 // tests/support/phone.cpp - reading what the simulated phone recorded.
 #include "phone.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,20 +27,18 @@ std::string run_dir()
     return std::string(state) + "/runs/" + run;
 }
 
-// Sends a marker straight to /dev/log, beside the process's own syslog
-// connection, so that the caller's state stays as it is.
-void send_marker(const std::string& nonce)
+// Sends one datagram to the socket at `path`.
+void send_datagram(const char* path, const std::string& msg)
 {
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket for /dev/log");
+    if (fd < 0) throw std::runtime_error(std::string("socket for ") + path);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "/dev/log");
-    const std::string d = "<15>" + std::string(kSyncTag) + ": " + nonce;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path);
     const ssize_t n =
-        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     close(fd);
-    if (n < 0) throw std::runtime_error("send to /dev/log failed");
+    if (n < 0) throw std::runtime_error(std::string("send to ") + path + " failed");
 }
 
 std::vector<syslog_record> read_records(const std::string& path, const std::string& nonce,
@@ -70,7 +67,9 @@ std::vector<syslog_record> phone_syslog()
 {
     static int counter = 0;
     const std::string nonce = std::to_string(getpid()) + "." + std::to_string(++counter);
-    send_marker(nonce);
+    // Straight to /dev/log, beside the process's own syslog connection, so
+    // that the caller's state stays as it is.
+    send_datagram("/dev/log", "<15>" + std::string(kSyncTag) + ": " + nonce);
     const std::string path = run_dir() + "/syslog.jsonl";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
@@ -147,14 +146,6 @@ std::string phone_read_file(const std::string& path)
 
 void phone_key_event(int code, int value)
 {
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("phone_key_event: socket");
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/var/run/phonesim/control.sock");
-    const std::string msg = "key " + std::to_string(code) + " " + std::to_string(value);
-    const ssize_t n =
-        sendto(fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    close(fd);
-    if (n < 0) throw std::runtime_error("phone_key_event: send");
+    send_datagram("/var/run/phonesim/control.sock",
+                  "key " + std::to_string(code) + " " + std::to_string(value));
 }

@@ -5,16 +5,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ftw.h>
+#include <filesystem>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace {
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
 
 void pass_on(std::vector<std::string>& env, const char* name)
 {
@@ -48,7 +42,8 @@ int phone_run_program(const std::vector<std::string>& argv, const std::vector<st
         fprintf(stderr, "phonesim: %s\n", e.what());
     }
     if (status == 0) {
-        nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
     } else {
         fprintf(stderr, "phonesim: phone state kept in %s\n", dir);
     }

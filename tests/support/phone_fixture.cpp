@@ -109,10 +109,20 @@ boot_result PhoneFixture::boot(boot_request req)
     return result_;
 }
 
-boot_request PhoneFixture::shm_request(const std::vector<unsigned char>& image)
+boot_request PhoneFixture::request(std::vector<std::string> argv, std::vector<std::string> faults,
+                                   const std::string& screen)
 {
     boot_request req;
-    req.argv = {"/basic/bin/upgrader"};
+    req.argv = std::move(argv);
+    req.faults = std::move(faults);
+    if (!screen.empty()) req.keys = {parse_key_press("35@log:" + screen)};
+    return req;
+}
+
+boot_request PhoneFixture::shm_request(const std::vector<unsigned char>& image,
+                                       std::vector<std::string> faults, const std::string& screen)
+{
+    boot_request req = request({"/basic/bin/upgrader"}, std::move(faults), screen);
     req.shm.enabled = true;
     req.shm.image.assign(image.begin(), image.end());
     return req;
@@ -120,10 +130,7 @@ boot_request PhoneFixture::shm_request(const std::vector<unsigned char>& image)
 
 void PhoneFixture::put_rom_file(const std::vector<unsigned char>& image) const
 {
-    fs::create_directories(dir_ + "/files/config");
-    std::ofstream(dir_ + "/files/config/rom.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    phone_put_file(dir_ + "/files/config/rom.bin", std::string(image.begin(), image.end()));
 }
 
 bool PhoneFixture::logged(const std::string& text) const
@@ -167,9 +174,9 @@ bool PhoneFixture::flash_holds(const rom_image_desc& desc) const
     return true;
 }
 
-std::vector<std::pair<int, int>> PhoneFixture::broadcasts() const
+PhoneFixture::steps PhoneFixture::broadcasts() const
 {
-    std::vector<std::pair<int, int>> out;
+    steps out;
     for (const auto& m : report_["ipc"]) {
         if (m["receiver"] != 6) continue; // the own id gets every broadcast too
         out.emplace_back(m["msg_id"].get<int>(), m["param1"].get<int>());

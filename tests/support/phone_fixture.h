@@ -53,9 +53,16 @@ protected:
     // phone), a 60 s limit and time_scale_ are filled in where the request
     // leaves them at their defaults.
     boot_result boot(boot_request req);
-    // A request in which the simulator plays the loading process holding
-    // `image` in shared memory.
-    static boot_request shm_request(const std::vector<unsigned char>& image);
+    // A request that runs `argv` with the device layer's `faults`; with a
+    // `screen`, soft key 4 (Reboot) is pressed once a syslog line contains
+    // that text, as a person leaves the failure screen that shows it.
+    static boot_request request(std::vector<std::string> argv, std::vector<std::string> faults = {},
+                                const std::string& screen = "");
+    // The same with the simulator as the loading process holding `image`
+    // in shared memory, and the upgrader started without arguments.
+    static boot_request shm_request(const std::vector<unsigned char>& image,
+                                    std::vector<std::string> faults = {},
+                                    const std::string& screen = "");
     // Puts `image` in the phone as /config/rom.bin.
     void put_rom_file(const std::vector<unsigned char>& image) const;
 
@@ -71,7 +78,8 @@ protected:
     // The lines of one of the last run's records ("flash.log", "misc.log", ...).
     std::vector<std::string> run_lines(const std::string& name) const;
     // The last run's broadcasts (msg_id, param1), as every receiver got them.
-    std::vector<std::pair<int, int>> broadcasts() const;
+    using steps = std::vector<std::pair<int, int>>;
+    steps broadcasts() const;
 
     std::string dir_, run_dir_, log_;
     double time_scale_ = 50; // sleeps in the phone are this many times shorter

@@ -12,11 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #ifndef PHONE_TESTS_STARTED_BY_HOST
 #include "phone_boot.h"
+
+#include <filesystem>
 #endif
 
 namespace {
@@ -28,17 +29,6 @@ bool listing_only(int argc, char** argv)
     return false;
 }
 
-#ifndef PHONE_TESTS_STARTED_BY_HOST
-std::string own_path()
-{
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "";
-    buf[n] = '\0';
-    return buf;
-}
-#endif
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -49,7 +39,7 @@ int main(int argc, char** argv)
                 argv[0]);
         return 1;
 #else
-        std::vector<std::string> args = {own_path()};
+        std::vector<std::string> args = {std::filesystem::read_symlink("/proc/self/exe").string()};
         for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
         return phone_run_program(args, {PHONESIM_SOURCE_DIR, PHONESIM_BUILD_DIR});
 #endif

@@ -1,7 +1,6 @@
 // The run page: its text helpers, its headline, and the page of a real
 // successful and a real failed upgrade as headless Chromium shows it.
 #include "html_report.h"
-#include "keypad_server.h"
 #include "phone_fixture.h"
 #include "report_verdict.h"
 
@@ -11,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 #include <tuple>
@@ -20,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(HtmlReport, EscapingAndBase64)
+TEST(HtmlReport, EscapingBase64AndTheSyslogTextWithoutItsPrefix)
 {
     EXPECT_EQ(html_escape("<script>alert('x') & \"y\"</script>"),
               "&lt;script&gt;alert(&#39;x&#39;) &amp; &quot;y&quot;&lt;/script&gt;");
@@ -30,10 +28,7 @@ TEST(HtmlReport, EscapingAndBase64)
         {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"foobar", "Zm9vYmFy"}};
     for (const auto& [in, out] : vectors) EXPECT_EQ(base64_encode(in), out) << in;
     EXPECT_EQ(base64_encode(std::string("\xff\xfe\x00", 3)), "//4A");
-}
-
-TEST(HtmlReport, SyslogTextLosesTheProgramsPrefixOnly)
-{
+    // A program's "NAME pidN,tidN,lN: " prefix goes, and nothing else.
     EXPECT_EQ(syslog_text("upgrader pid3,tid12,l7: \n\nInit upgrader\n"), "Init upgrader");
     EXPECT_EQ(syslog_text("sem_holder pid40,tid40,l6: took 0xB012"), "took 0xB012");
     EXPECT_EQ(syslog_text("upgrader pid3,tidx,l7: text"), "upgrader pid3,tidx,l7: text");
@@ -105,16 +100,15 @@ protected:
         desc_.partitions.push_back(
             fixture_partition(5, "2.150.8.2", std::vector<unsigned char>(150000, 0x5A)));
     }
-    // An upgrade from the loading process; returns the run's folder.
-    std::string upgrade(std::vector<std::string> keys = {})
+    // An upgrade from the loading process (leaving the failure screen that
+    // shows `screen`, if any); returns the run's folder.
+    std::string upgrade(const std::string& screen = "")
     {
-        boot_request req = shm_request(rom_build(desc_));
-        for (const auto& k : keys) req.keys.push_back(parse_key_press(k));
-        boot(req);
+        boot(shm_request(rom_build(desc_), {}, screen));
         return run_dir_;
     }
-    // Checks the page as the browser has it; returns the screenshot's path.
-    std::string check_page(const std::string& run_dir, bool success)
+    // Checks the page as the browser has it, and that it can be shot.
+    void check_page(const std::string& run_dir, bool success)
     {
         const nlohmann::json r = nlohmann::json::parse(phone_file(run_dir + "/report.json"));
         const std::string page = write_run_page(run_dir);
@@ -140,7 +134,6 @@ protected:
         const std::string png = phone_file(shot);
         EXPECT_GT(png.size(), 10000U) << shot;
         EXPECT_EQ(png.substr(1, 3), "PNG");
-        return shot;
     }
 
     rom_image_desc desc_;
@@ -156,7 +149,7 @@ TEST_F(RunPage, ASuccessfulUpgrade)
 TEST_F(RunPage, ARefusedImage)
 {
     desc_.match_id[0] = 9; // another phone's image
-    const std::string run = upgrade({"35@log:Rom check Failed!"});
+    const std::string run = upgrade("Rom check Failed!");
     check_page(run, false);
     const std::string page = phone_file(run + "/report.html");
     EXPECT_NE(page.find("&quot;Rom check Failed!&quot; with failure ID -94"), std::string::npos);

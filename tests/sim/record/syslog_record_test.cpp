@@ -19,35 +19,26 @@ TEST(SyslogRecord, SplitsPriorityTimestampTagAndMessage)
     EXPECT_EQ(t.msg, "a: b");
 }
 
-TEST(SyslogRecord, ATerminatingNulIsNotPartOfTheMessage)
+// A terminating NUL is not part of the message; a datagram without a
+// priority keeps its whole text.
+TEST(SyslogRecord, ATerminatingNulGoesAndMalformedDatagramsKeepTheirText)
 {
     const std::string with_nul("<14>Dec  7 06:12:36 : upgrader pid1,tid1,l6: x\n\0", 48);
     EXPECT_EQ(syslog_parse(with_nul, 0).msg, "upgrader pid1,tid1,l6: x\n");
     EXPECT_EQ(syslog_parse(std::string("<14>a\0b\0\0", 9), 0).msg, std::string("a\0b", 3));
-}
-
-TEST(SyslogRecord, MalformedDatagramsKeepTheirText)
-{
-    EXPECT_EQ(syslog_parse("no priority", 0).msg, "no priority");
     EXPECT_EQ(syslog_parse("no priority", 0).level, 5);
-    EXPECT_EQ(syslog_parse("<x>oops", 0).msg, "<x>oops");
-    EXPECT_EQ(syslog_parse("<12345>long", 0).msg, "<12345>long");
-    EXPECT_EQ(syslog_parse("", 0).msg, "");
-    EXPECT_EQ(syslog_parse("<", 0).msg, "<");
+    for (const char* text : {"no priority", "<x>oops", "<12345>long", "", "<"})
+        EXPECT_EQ(syslog_parse(text, 0).msg, text);
 }
 
 TEST(SyslogRecord, JsonRoundTrip)
 {
-    syslog_record r;
-    r.t_ms = 7;
-    r.facility = 1;
-    r.level = 4;
-    r.tag = "t";
-    r.msg = "line\n\x01";
+    const syslog_record r{7, 1, 4, "t", "line\n\x01"};
     const syslog_record back = syslog_from_json(nlohmann::json::parse(syslog_to_json(r).dump()));
-    EXPECT_EQ(back.msg, r.msg);
-    EXPECT_EQ(back.level, 4);
-    EXPECT_EQ(back.facility, 1);
     EXPECT_EQ(back.t_ms, 7);
+    EXPECT_EQ(back.facility, 1);
+    EXPECT_EQ(back.level, 4);
+    EXPECT_EQ(back.tag, "t");
+    EXPECT_EQ(back.msg, r.msg);
     EXPECT_EQ(syslog_to_json(r)["level"], "warning");
 }
