@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,12 +90,19 @@ constexpr ending_row kEndings[] = {
      "upgrader-1 completed!\n"},
 };
 
+// Every ending has its row, in the order of the enumeration.
+constexpr bool rows_in_order()
+{
+    for (std::size_t i = 0; i < std::size(kEndings); ++i) {
+        if (kEndings[i].ending != static_cast<run_ending>(i)) return false;
+    }
+    return std::size(kEndings) == static_cast<std::size_t>(run_ending::file_done) + 1;
+}
+static_assert(rows_in_order(), "one row per ending, in the order of run_ending");
+
 const ending_row& row_of(run_ending ending)
 {
-    for (const ending_row& row : kEndings) {
-        if (row.ending == ending) return row;
-    }
-    return kEndings[0]; // every ending has a row
+    return kEndings[static_cast<std::size_t>(ending)];
 }
 
 void take(upgrade_run* run, step s, const ending_row& row)

@@ -58,7 +58,7 @@ enum class run_ending {
     direct_failed,    // direct mode: check or burn failed
     direct_done,      // direct mode: burned
     shared_done,      // shared-memory mode: burned
-    file_done,        // file mode: burned
+    file_done,        // file mode: burned (the last one)
 };
 
 // Opens and maps `path` into run->rom (logged on failure). 0, or the
