@@ -35,8 +35,7 @@ protected:
         phone_init(board_dir_, {});
         phone_install_program(board_dir_, shipped_upgrader());
         chip_before_ = phone_file(board_dir_ + "/flash/chip.bin");
-        desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(200000, 3)));
+        desc_.partitions[0].data = fixture_data(200000, 3);
         desc_.partitions.push_back(fixture_partition(6, "2.150.8.3", fixture_data(70000, 9)));
     }
 
@@ -86,7 +85,6 @@ protected:
     std::string chip_now() const { return phone_file(board_dir_ + "/flash/chip.bin"); }
 
     std::string board_dir_, chip_before_;
-    rom_image_desc desc_;
 };
 
 TEST_F(Board, EverySystemVCallOfTheProgramWorksWithThePhonesCLibrary)

@@ -79,24 +79,18 @@ TEST(RlLog, SecondInitChangesNothingUntilDeinit)
     EXPECT_EQ(log[2].msg, prefix("third", 6) + "now\n");
 }
 
-// The identity is cut to fourteen characters, and it is text, never a
-// format.
-TEST(RlLog, IdentityIsCutToFourteenCharactersOfText)
+// Before the first init a line has no identity and pid 0; after it, the
+// identity is cut to fourteen characters, and it is text, never a format.
+TEST(RlLog, TheIdentityIsEmptyBeforeInitThenFourteenCharactersOfText)
 {
+    rl_log_warn("early %s\n", "bird");
     rl_log_init("up%s%n%dijklmnopqrst", 7);
     rl_log_info("x=%d\n", 3);
     const auto log = phone_syslog();
-    ASSERT_EQ(log.size(), 1U);
-    EXPECT_EQ(log[0].msg, prefix("up%s%n%dijklmn", 6) + "x=3\n");
-}
-
-TEST(RlLog, BeforeInitLinesHaveEmptyIdentityAndPidZero)
-{
-    rl_log_warn("early %s\n", "bird");
-    const auto log = phone_syslog();
-    ASSERT_EQ(log.size(), 1U);
+    ASSERT_EQ(log.size(), 2U);
     EXPECT_EQ(log[0].level, 4);
     EXPECT_EQ(log[0].msg, " pid0,tid" + std::to_string(tid()) + ",l4: early bird\n");
+    EXPECT_EQ(log[1].msg, prefix("up%s%n%dijklmn", 6) + "x=3\n");
 }
 
 TEST(RlLog, EachThreadLogsItsOwnKernelThreadId)

@@ -1,6 +1,7 @@
 // A new flash layout on the simulated phone: its MTD driver's relocation
 // request, its block devices, its /etc and /config mounts.
 #include "config_mtd.h"
+#include "fixture_image.h"
 #include "flash_burn.h"
 #include "phone.h"
 
@@ -25,26 +26,6 @@ std::vector<std::string> relocations()
     return out;
 }
 
-// The phone's layout, as its boot environment gives it.
-const std::map<int, std::string> kLayout = {{0, "90130000,90330000"}, {1, "90030000,90130000"},
-                                            {2, "90000000,90020000"}, {3, "90020000,90030000"},
-                                            {4, "90730000,907b0000"}, {5, "90330000,90430000"},
-                                            {6, "90430000,90730000"}, {7, "907b0000,907d0000"},
-                                            {8, "907d0000,907f0000"}, {9, "907f0000,90800000"}};
-
-// The text of /tmp/mtd.conf: the phone's layout with `changes`, without
-// the key `drop`.
-std::string layout_text(const std::map<int, std::string>& changes, int drop = -1)
-{
-    std::string text = "[mtd]\n";
-    for (const auto& [n, range] : kLayout) {
-        if (n == drop) continue;
-        const auto c = changes.find(n);
-        text += "mtd" + std::to_string(n) + " = " + (c != changes.end() ? c->second : range) + "\n";
-    }
-    return text;
-}
-
 class ConfigMtd : public ::testing::Test {
 protected:
     void SetUp() override
@@ -57,9 +38,9 @@ protected:
         g_kernel_support = 1;
     }
 
-    static void layout(const std::map<int, std::string>& changes, int drop = -1)
+    static void layout(const std::map<int, std::string>& changes, int keys = 10)
     {
-        phone_write_file("/tmp/mtd.conf", layout_text(changes, drop));
+        phone_write_file("/tmp/mtd.conf", fixture_layout(changes, keys));
     }
 
     env_range& range(const char* name)
@@ -107,7 +88,7 @@ TEST_F(ConfigMtd, TheEnvironmentAndConfigBlocksMoveOnlyWhenTheyAreWrittenBack)
     phone_add_fault("relocation 1");
     const std::string chip = phone_read_file(phone_state_path("flash/chip.bin"));
     // mtd6 gives up its end to mtd3 and mtd4.
-    layout({{3, "90700000,90710000"}, {4, "90710000,90790000"}, {6, "90430000,90700000"}});
+    phone_write_file("/tmp/mtd.conf", fixture_moving_layout());
     ASSERT_EQ(mtd_config_deal(env), 0);
     // Both blocks are copied before anything moves; only mtd6 moves now.
     EXPECT_EQ(relocations(), (std::vector<std::string>{"relocate mtd6 0x430000 0x2d0000"}));
@@ -158,7 +139,7 @@ TEST_F(ConfigMtd, OnlyTenValidRangesAreALayout)
         layout(b);
         EXPECT_EQ(mtd_config_deal(env), -1) << b.begin()->second;
     }
-    layout({}, 7);
+    layout({}, 9);
     EXPECT_EQ(mtd_config_deal(env), -1) << "nine keys";
     EXPECT_TRUE(relocations().empty());
     EXPECT_EQ(range("mtd5").start_addr, 0x90330000U);
@@ -228,20 +209,20 @@ TEST_F(ConfigMtd, UnmountTheConfiguration)
 TEST(MtdLayout, TheLayoutTextAloneGivesTheRanges)
 {
     env_info layout[MTD_LAYOUT_PARTITIONS];
-    ASSERT_TRUE(parse_mtd_layout(layout_text({}).c_str(), layout));
+    ASSERT_TRUE(parse_mtd_layout(fixture_layout({}).c_str(), layout));
     EXPECT_STREQ(layout[4].name, "mtd4");
     EXPECT_EQ(layout[4].range.start_addr, 0x90730000U);
     EXPECT_EQ(layout[9].range.end_addr, MTD_FLASH_END);
     // A value is cut to 99 characters before it is scanned: with blanks in
     // front, 99 characters hold mtd2's range and 100 lose its last digit.
-    const std::string range2 = kLayout.at(2);
+    const std::string range2 = "90000000,90020000";
     EXPECT_TRUE(
-        parse_mtd_layout(layout_text({{2, std::string(81, ' ') + range2}}).c_str(), layout));
+        parse_mtd_layout(fixture_layout({{2, std::string(81, ' ') + range2}}).c_str(), layout));
     EXPECT_FALSE(
-        parse_mtd_layout(layout_text({{2, std::string(82, ' ') + range2}}).c_str(), layout));
+        parse_mtd_layout(fixture_layout({{2, std::string(82, ' ') + range2}}).c_str(), layout));
     EXPECT_FALSE(parse_mtd_layout("", layout));
     EXPECT_FALSE(parse_mtd_layout(nullptr, layout));
-    EXPECT_FALSE(parse_mtd_layout(layout_text({}).c_str(), nullptr));
+    EXPECT_FALSE(parse_mtd_layout(fixture_layout({}).c_str(), nullptr));
 }
 
 } // namespace

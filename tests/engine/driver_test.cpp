@@ -16,13 +16,6 @@ namespace {
 
 class Driver : public PhoneFixture {
 protected:
-    void SetUp() override
-    {
-        PhoneFixture::SetUp();
-        // A ROM this phone accepts: one partition for mtd5.
-        desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(70000, 5)));
-    }
     // Shared-memory mode with the loader's `state`, leaving the failure
     // screen that shows `screen` (if any) with soft key 4.
     void shm(int state = 0, const std::string& screen = "")
@@ -33,8 +26,6 @@ protected:
     }
     // The image as /config/rom.bin, for file and direct mode.
     void image_file() { put_rom_file(rom_build(desc_)); }
-
-    rom_image_desc desc_;
 };
 
 TEST_F(Driver, SharedMemoryModeBurnsTidiesAndReboots)

@@ -13,12 +13,6 @@ namespace {
 
 class Endings : public PhoneFixture {
 protected:
-    void SetUp() override
-    {
-        PhoneFixture::SetUp();
-        desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(70000, 1)));
-    }
     // `script` in the phone's shell, then the values of `keys` ("KEY=VALUE"
     // lines) as the next process finds them.
     std::string locks_after(const std::string& script, const std::vector<std::string>& keys,
@@ -41,7 +35,6 @@ protected:
         return out;
     }
 
-    rom_image_desc desc_;
     const std::string holder_ = std::string(PHONESIM_BUILD_DIR) + "/tests/engine/sem_holder";
 };
 

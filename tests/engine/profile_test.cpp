@@ -71,6 +71,15 @@ TEST(Profile, ValueIsCutBeforeTrimming)
     // Leading blanks count against the limit: 4 blanks + "abcdef" cut to 7.
     EXPECT_EQ(lookup("[V]\nA=    abcdef\n", "V", "A", 8), "abc");
     EXPECT_EQ(lookup("[V]\nA=abc\n", "V", "A", 1), "");
+    // The helpers: a trim of both ends, a copy of the left part.
+    char s[] = " \t a b \t ";
+    EXPECT_STREQ(str_trim(s), "a b");
+    char blank[] = " \t ";
+    EXPECT_STREQ(str_trim(blank), "");
+    EXPECT_EQ(str_trim(nullptr), nullptr);
+    char dst[8];
+    EXPECT_STREQ(str_left(dst, "abcdef", 3), "abc");
+    EXPECT_STREQ(str_left(dst, "ab", 5), "ab");
 }
 
 TEST(Profile, NotFoundLeavesValueOrCopiesDefault)
@@ -89,6 +98,16 @@ TEST(Profile, NotFoundLeavesValueOrCopiesDefault)
     EXPECT_EQ(read_profile_string(nullptr, "B", value, 8, "z", kFile), 0);
     EXPECT_EQ(read_profile_string("V", "B", value, 8, "z", nullptr), 0);
     EXPECT_STREQ(value, "d"); // null arguments touch nothing
+
+    // The file's text already loaded gives what the file gives (the tests
+    // above read through it); its own limits are the size and a null text.
+    const char* text = "[Version]\nRomVersion = 2.0.0.14\n";
+    char loaded[16] = "keep";
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", loaded, 0, "d", text), 0);
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", loaded, sizeof loaded, "d", nullptr), 0);
+    EXPECT_STREQ(loaded, "keep");
+    EXPECT_EQ(text_profile_string("Version", "RomVersion", loaded, sizeof loaded, "d", text), 1);
+    EXPECT_STREQ(loaded, "2.0.0.14");
 }
 
 TEST(Profile, LoadsAtMostTheBufferAndStopsAtNul)
@@ -122,31 +141,6 @@ TEST(Profile, ParserReportsBytePositions)
     ASSERT_EQ(parse_ini_text("S", "nokey", text, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5]), 0);
     EXPECT_EQ(p[2], -1);
     EXPECT_EQ(p[5], -1);
-}
-
-TEST(Profile, TrimAndLeft)
-{
-    char s[] = " \t a b \t ";
-    EXPECT_STREQ(str_trim(s), "a b");
-    char blank[] = " \t ";
-    EXPECT_STREQ(str_trim(blank), "");
-    EXPECT_EQ(str_trim(nullptr), nullptr);
-    char dst[8];
-    EXPECT_STREQ(str_left(dst, "abcdef", 3), "abc");
-    EXPECT_STREQ(str_left(dst, "ab", 5), "ab");
-}
-
-// The file's text already loaded gives what the file gives (the tests
-// above read through it); its own limits are the size and a null text.
-TEST(Profile, LoadedTextGivesWhatTheFileGives)
-{
-    const char* text = "[Version]\nRomVersion = 2.0.0.14\n";
-    char value[16] = "keep";
-    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, 0, "d", text), 0);
-    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, sizeof value, "d", nullptr), 0);
-    EXPECT_STREQ(value, "keep");
-    EXPECT_EQ(text_profile_string("Version", "RomVersion", value, sizeof value, "d", text), 1);
-    EXPECT_STREQ(value, "2.0.0.14");
 }
 
 } // namespace

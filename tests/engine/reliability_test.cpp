@@ -21,7 +21,7 @@ protected:
         PhoneFixture::SetUp();
         // An image for this phone (model 59, match identifier 3) with three
         // partitions: 43 block writes in all.
-        desc_ = fixture_image();
+        desc_.partitions.clear();
         const struct {
             unsigned int mtd;
             size_t size;
@@ -54,7 +54,6 @@ protected:
         return n;
     }
 
-    rom_image_desc desc_;
     std::vector<unsigned char> image_;
 };
 

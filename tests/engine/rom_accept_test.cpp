@@ -1,9 +1,9 @@
 // The upgrade check on the simulated phone: images made by the image
 // builder, the phone's boot environment, version files, hardware version,
 // MTD devices and the real /tmp/bin tools.
+#include "fixture_image.h"
 #include "phone.h"
 #include "rom_accept.h"
-#include "rom_builder.h"
 
 #include "rl_log.h"
 
@@ -23,20 +23,7 @@ namespace {
 
 rom_partition_desc flash(unsigned int id, const char* ver = "3.0.0.1", size_t size = 64)
 {
-    rom_partition_desc p;
-    p.partition_id = id;
-    p.version = rom_version_from_text(ver);
-    p.data.assign(size, static_cast<unsigned char>(0x40 + id));
-    return p;
-}
-
-rom_partition_desc special(unsigned int type, const std::string& data)
-{
-    rom_partition_desc p;
-    p.partition_id = 255;
-    p.partition_type = type;
-    p.data.assign(data.begin(), data.end());
-    return p;
+    return fixture_partition(id, ver, fixture_data(size, static_cast<unsigned char>(id)));
 }
 
 // The value of a boot environment variable as the phone now holds it.
@@ -156,7 +143,7 @@ TEST_F(RomAccept, FlashPartitionIdsTypesRangesAndDevices)
     EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PARTITION_ID_ERROR\n"), 2);
     EXPECT_EQ(phone_logged(LOG_ERR, "UPD_MSG_PARTITION_TYPE_ERROR\n"), 1);
     // Special partitions of no known type are passed over.
-    desc.partitions = {special(0, "x"), flash(0)};
+    desc.partitions = {fixture_special(0, "x"), flash(0)};
     desc.partitions[0].partition_id = 4000;
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(burn[0], 0);
@@ -344,7 +331,7 @@ TEST_F(RomAccept, AnUpgraderProgramForThisPhoneIsExtractedAndEndsTheWalk)
                                     std::string("\x7f"
                                                 "ELF"),
                                     other_machine, other_class}) {
-        desc.partitions = {special(1, data), flash(4)};
+        desc.partitions = {fixture_special(1, data), flash(4)};
         EXPECT_EQ(check(), UPD_MSG_PARTITION_TYPE_ERROR);
         EXPECT_EQ(access("/tmp/upgrader_tool", F_OK), -1) << "nothing written";
     }
@@ -354,7 +341,8 @@ TEST_F(RomAccept, AnUpgraderProgramForThisPhoneIsExtractedAndEndsTheWalk)
         4);
 
     const std::string program = own_program("newer upgrader");
-    desc.partitions = {flash(4), flash(5, "2.0.0.14"), special(1, program), flash(6), flash(10)};
+    desc.partitions = {flash(4), flash(5, "2.0.0.14"), fixture_special(1, program), flash(6),
+                       flash(10)};
     EXPECT_EQ(check(), ROM_CHECK_UPGRADER_EXTRACTED);
     EXPECT_EQ(std::vector<int>(burn, burn + 5), (std::vector<int>{1, 0, 0, -7, -7}));
     EXPECT_EQ(phone_read_file("/tmp/upgrader_tool"), program);
@@ -381,7 +369,8 @@ TEST_F(RomAccept, ExtractedFilesReplaceWhateverStoodThere)
     phone_write_file("/tmp/mtd.conf", std::string(500, '#'));
     phone_write_file("/config/victim", "keep");
     ASSERT_EQ(symlink("/config/victim", "/config/config_modify"), 0);
-    desc.partitions = {special(2, "[mtd]\nmtd3 = 1\n"), special(3, "[x]\ny=1\n"), flash(4)};
+    desc.partitions = {fixture_special(2, "[mtd]\nmtd3 = 1\n"), fixture_special(3, "[x]\ny=1\n"),
+                       flash(4)};
     EXPECT_EQ(check(), 0);
     EXPECT_EQ(phone_read_file("/tmp/mtd.conf"), "[mtd]\nmtd3 = 1\n");
     EXPECT_EQ(phone_read_file("/config/config_modify"), "[x]\ny=1\n");
@@ -407,7 +396,8 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeRefusesTheImage)
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     const rlimit small = {1000, old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    desc.partitions = {special(3, "[x]\ny=1\n"), special(2, std::string(3000, 'u')), flash(4)};
+    desc.partitions = {fixture_special(3, "[x]\ny=1\n"), fixture_special(2, std::string(3000, 'u')),
+                       flash(4)};
     const int r = check();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     EXPECT_EQ(r, UPD_MSG_FLASH_WRITE_ERR);
@@ -418,7 +408,7 @@ TEST_F(RomAccept, AFileThatCannotBeWrittenWholeRefusesTheImage)
 
     // A directory where the file goes cannot be replaced.
     ASSERT_EQ(mkdir("/tmp/mtd.conf", 0755), 0);
-    desc.partitions = {special(2, "[mtd]\n"), flash(4)};
+    desc.partitions = {fixture_special(2, "[mtd]\n"), flash(4)};
     EXPECT_EQ(check(), UPD_MSG_FLASH_WRITE_ERR);
     EXPECT_EQ(phone_logged(LOG_ERR, "/tmp/mtd.conf cannot be replaced: Is a directory\n"), 1);
 

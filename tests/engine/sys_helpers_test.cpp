@@ -74,6 +74,11 @@ TEST_F(SysHelpers, TheExitCodeComesAsSoonAsTheCommandEnds)
     EXPECT_EQ(system_ex("sleep 1.5; exit 4", 0, 3), 4);
     EXPECT_EQ(system_ex("sleep 1.2; exit 5", -2, 0), 5);
     for (const auto& r : phone_syslog()) EXPECT_NE(r.level, LOG_WARNING) << r.msg;
+    // Of system()'s results only exit code 0 is success.
+    EXPECT_EQ(check_system_result(-1), -1);
+    EXPECT_EQ(check_system_result(system("exit 0")), 0);
+    EXPECT_EQ(check_system_result(system("exit 1")), -1);
+    EXPECT_EQ(check_system_result(system("kill -9 $$")), -1);
 }
 
 TEST_F(SysHelpers, SignalSettingsAreTheSameAfterTheCall)
@@ -104,14 +109,6 @@ TEST_F(SysHelpers, SignalSettingsAreTheSameAfterTheCall)
     sigprocmask(SIG_SETMASK, nullptr, &now);
     EXPECT_TRUE(sigismember(&now, SIGUSR1));
     EXPECT_FALSE(sigismember(&now, SIGCHLD));
-}
-
-TEST(CheckSystemResult, OnlyExitCodeZeroIsSuccess)
-{
-    EXPECT_EQ(check_system_result(-1), -1);
-    EXPECT_EQ(check_system_result(system("exit 0")), 0);
-    EXPECT_EQ(check_system_result(system("exit 1")), -1);
-    EXPECT_EQ(check_system_result(system("kill -9 $$")), -1);
 }
 
 // killapps runs the script except in states 2 and -3, and fails when the
@@ -230,12 +227,9 @@ TEST(SignalHandler, NamesTheSignalAndTheThreadThenEndsTheProcess)
         const pid_t pid = ended_child(sig, [](int s) { raise(s); });
         EXPECT_EQ(phone_syslog_count(LOG_ERR, caught_line(name, pid)), 1) << name;
     }
-}
-
-TEST(SignalHandler, ARealFaultEndsWithItsStatus)
-{
-    // A page with no access: the store faults in the processor, where a
-    // store through a null pointer would be caught by the sanitizers first.
+    // A real fault ends with its status too. A page with no access: the
+    // store faults in the processor, where a store through a null pointer
+    // would be caught by the sanitizers first.
     const pid_t pid = ended_child(SIGSEGV, [](int) {
         void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page != MAP_FAILED) *static_cast<volatile int*>(page) = 1;

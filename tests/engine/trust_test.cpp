@@ -16,8 +16,7 @@ protected:
     void SetUp() override
     {
         PhoneFixture::SetUp();
-        desc_ = fixture_image();
-        desc_.partitions.push_back(fixture_partition(5, "2.150.8.2", fixture_data(150000, 5)));
+        desc_.partitions[0].data = fixture_data(150000, 5);
         before_ = phone_file(dir_ + "/flash/chip.bin");
     }
     // File mode on a copy of the image in /tmp (one on /config would keep
@@ -54,7 +53,6 @@ protected:
     }
     bool flash_unchanged() const { return phone_file(dir_ + "/flash/chip.bin") == before_; }
 
-    rom_image_desc desc_;
     std::string before_;
 };
 

@@ -79,7 +79,7 @@ protected:
 // mtd4 is 0x90730000..0x907B0000 on a new phone.
 constexpr uint32_t kMtd4 = 0x90730000U;
 
-TEST_F(Phone, MtdInfoEraseRulesNorWritesAndTheViolationRecord)
+TEST_F(Phone, MtdInfoEraseRulesNorWritesViolationsAndStrictNor)
 {
     const nlohmann::json erased =
         run(probes({"info 4", "erase 4 0x10000 0x10000", "erase 4 0x100 0x10000",
@@ -111,10 +111,8 @@ TEST_F(Phone, MtdInfoEraseRulesNorWritesAndTheViolationRecord)
     // Without the chip's timing the chip is never busy.
     EXPECT_EQ(r["flash"]["busy_us"]["erase"], 0);
     EXPECT_EQ(r["flash"]["busy_us"]["write"], 0);
-}
 
-TEST_F(Phone, StrictNorRefusesProgrammedBytes)
-{
+    // A strict chip refuses what a real one would not program.
     phone_options o;
     o.nor_strict = true;
     make_phone(o);

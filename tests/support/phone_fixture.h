@@ -2,45 +2,27 @@
 // phones from the host and run the whole upgrader in them.
 //
 // Each test gets a fresh phone state directory under /tmp with the
-// upgrader installed as /basic/bin/upgrader. It is removed after a passing
+// upgrader installed as /basic/bin/upgrader, and an image it accepts. It is removed after a passing
 // test and kept, with its path printed, after a failing one. boot()
 // completes a request with this phone's defaults and keeps what the run
 // recorded: its report, its syslog and its folder.
 #pragma once
 
 #include "boot.h"
+#include "fixture_image.h"
 #include "phone_state.h"
-#include "rom_builder.h"
 #include "syslog_record.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 // The program under test: this build's, or the one UPG_TEST_UPGRADER
 // names (a build for the phone, which the phone runs under emulation).
 std::string fixture_upgrader();
-
-// An image description this phone accepts (model 59, match identifier 3,
-// ROM version 2.150.8.0), with no partitions yet.
-rom_image_desc fixture_image();
-// `n` bytes of partition data that differ from those of another seed.
-std::vector<unsigned char> fixture_data(size_t n, unsigned char seed);
-// A special partition of `type` (1 an upgrader program, 2 a layout, 3 a
-// configuration change) holding `text`.
-rom_partition_desc fixture_special(unsigned int type, const std::string& text);
-// The phone's default layout as /tmp/mtd.conf text, with the ranges of
-// `changes` instead, and only its first `keys` keys (ten make a layout).
-std::string fixture_layout(const std::map<int, std::string>& changes = {}, int keys = 10);
-// The layout in which mtd6 gives up its end and mtd3 and mtd4 move there.
-std::string fixture_moving_layout();
-// A flash partition for mtd `id` holding `data`.
-rom_partition_desc fixture_partition(unsigned int id, const std::string& version,
-                                     std::vector<unsigned char> data);
 
 class PhoneFixture : public ::testing::Test {
 protected:
@@ -81,6 +63,8 @@ protected:
     using steps = std::vector<std::pair<int, int>>;
     steps broadcasts() const;
 
+    // An image this phone accepts, with one partition for mtd5.
+    rom_image_desc desc_;
     std::string dir_, run_dir_, log_;
     double time_scale_ = 50; // sleeps in the phone are this many times shorter
     boot_result result_;

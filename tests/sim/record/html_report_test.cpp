@@ -93,13 +93,6 @@ size_t count_of(const std::string& text, const std::string& what)
 
 class RunPage : public PhoneFixture {
 protected:
-    void SetUp() override
-    {
-        PhoneFixture::SetUp();
-        desc_ = fixture_image();
-        desc_.partitions.push_back(
-            fixture_partition(5, "2.150.8.2", std::vector<unsigned char>(150000, 0x5A)));
-    }
     // An upgrade from the loading process (leaving the failure screen that
     // shows `screen`, if any); returns the run's folder.
     std::string upgrade(const std::string& screen = "")
@@ -135,8 +128,6 @@ protected:
         EXPECT_GT(png.size(), 10000U) << shot;
         EXPECT_EQ(png.substr(1, 3), "PNG");
     }
-
-    rom_image_desc desc_;
 };
 
 TEST_F(RunPage, ASuccessfulUpgrade)
