@@ -112,7 +112,8 @@ TEST_F(Phone, MtdInfoEraseRulesNorWritesViolationsAndStrictNor)
     EXPECT_EQ(r["flash"]["busy_us"]["erase"], 0);
     EXPECT_EQ(r["flash"]["busy_us"]["write"], 0);
 
-    // A strict chip refuses what a real one would not program.
+    // A strict chip fails a write that would need a 0 bit back at 1,
+    // instead of counting it as a violation.
     phone_options o;
     o.nor_strict = true;
     make_phone(o);

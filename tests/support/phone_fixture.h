@@ -1,9 +1,10 @@
 // tests/support/phone_fixture.h - a fixture for tests that boot simulated
 // phones from the host and run the whole upgrader in them.
 //
-// Each test gets a fresh phone state directory under /tmp with the
-// upgrader installed as /basic/bin/upgrader, and an image it accepts. It is removed after a passing
-// test and kept, with its path printed, after a failing one. boot()
+// Each test gets an image this phone accepts (desc_) and a fresh phone
+// state directory under /tmp with the upgrader installed as
+// /basic/bin/upgrader. The directory is removed after a passing test and
+// kept, with its path printed, after a failing one. boot()
 // completes a request with this phone's defaults and keeps what the run
 // recorded: its report, its syslog and its folder.
 #pragma once
