@@ -90,15 +90,25 @@ constexpr ending_row kEndings[] = {
      "upgrader-1 completed!\n"},
 };
 
-// Every ending has its row, in the order of the enumeration.
+constexpr bool has_end(const ending_row& row)
+{
+    for (step s : row.steps) {
+        if (s == step::end) return true;
+    }
+    return false;
+}
+
+// Every ending has its row, in the order of the enumeration, and every row
+// says where it ends: the unused places of a row's steps would otherwise
+// read as its first enumerator, giving cfg_semid back.
 constexpr bool rows_in_order()
 {
     for (std::size_t i = 0; i < std::size(kEndings); ++i) {
-        if (kEndings[i].ending != static_cast<run_ending>(i)) return false;
+        if (kEndings[i].ending != static_cast<run_ending>(i) || !has_end(kEndings[i])) return false;
     }
     return std::size(kEndings) == static_cast<std::size_t>(run_ending::file_done) + 1;
 }
-static_assert(rows_in_order(), "one row per ending, in the order of run_ending");
+static_assert(rows_in_order(), "one row per ending, in the order of run_ending, each with its end");
 
 const ending_row& row_of(run_ending ending)
 {

@@ -7,9 +7,9 @@
 // the panel when it returns). Before it erases anything it checks that
 // every such device is exactly as large as its range; every block it
 // writes is read back and compared. mtd_write() writes a saved block file
-// back into a partition, verified the same way. The relocation operations ask the platform's MTD
-// driver whether it can move a partition, and move one. Nothing here locks: the driver holds its
-// burn lock around all of it.
+// back into a partition, verified the same way. The relocation operations
+// ask the platform's MTD driver whether it can move a partition, and move
+// one. Nothing here locks: the driver holds its burn lock around all of it.
 #pragma once
 
 #include "device_env.h"
